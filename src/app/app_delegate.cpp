@@ -1,0 +1,57 @@
+#include "app/app_delegate.h"
+
+namespace kestrix {
+
+std::string panelURL(const Settings& settings) {
+    return "http://" + settings.panelHost + ":" + std::to_string(settings.panelPort) + "/";
+}
+
+std::string panelAddress(const Settings& settings) {
+    return settings.panelHost + ":" + std::to_string(settings.panelPort);
+}
+
+AppDelegate::AppDelegate(platform::Application& app, Settings settings)
+    : app_(app), settings_(std::move(settings)) {}
+
+// Destroying the delegate releases what it holds and nothing else: the
+// Backend service is stopped only by applicationWillTerminate.
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+    app_.setActivationPolicyRegular();
+    createMainWindow();
+    createStatusItem();
+    launchBackendAndLoad();
+    // A failed launch has asked for termination; on the desktop that never
+    // returns, but where it does, the tip must not follow.
+    if (app_.isTerminating()) return;
+    showFirstRunTipIfNeeded();
+}
+
+void AppDelegate::showWindow() {
+    window->makeKeyAndOrderFront();
+    app_.activateIgnoringOtherApps();
+}
+
+void AppDelegate::quitApp() { app_.terminate(); }
+
+bool AppDelegate::windowShouldClose() {
+    // Closing only hides: the window keeps its web view and its page.
+    window->orderOut();
+    return false;
+}
+
+bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
+    window->makeKeyAndOrderFront();
+    app_.activateIgnoringOtherApps();
+    return true;
+}
+
+int AppDelegate::applicationShouldTerminate() { return platform::kTerminateNow; }
+
+void AppDelegate::applicationWillTerminate() {
+    terminateBackend();
+    if (statusItem) app_.removeStatusItem(statusItem.get());
+}
+
+}  // namespace kestrix

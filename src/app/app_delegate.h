@@ -1,0 +1,131 @@
+// The program's one controller. It owns all mutable state and carries every
+// operation: the lifecycle (app/), the Backend service's launch, panel wait,
+// exit watch and shutdown (backend/), and the menus, tip and page dialogs (ui/).
+//
+// Threads: every method runs on the main thread, except waitForPanel and
+// panelResponds (the background wait) and the termination handler (the
+// task's watcher thread). Off the main thread only `backendTask` and
+// `isQuitting` are read; work that leaves the main thread holds the delegate
+// through a weak_ptr and does nothing once it has gone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/settings.h"
+#include "platform/posix/process.h"
+#include "platform/ui.h"
+
+namespace kestrix {
+
+// The running Backend service's task, readable from the background wait
+// while the main thread replaces or clears it. The lock is held only for the
+// copy of the pointer.
+class TaskSlot {
+public:
+    std::shared_ptr<platform::Task> load() const {
+        std::lock_guard lock(mutex_);
+        return task_;
+    }
+    void store(std::shared_ptr<platform::Task> task) {
+        std::shared_ptr<platform::Task> previous;
+        {
+            std::lock_guard lock(mutex_);
+            previous = std::exchange(task_, std::move(task));
+        }
+    }
+    explicit operator bool() const { return load() != nullptr; }
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<platform::Task> task_;
+};
+
+// How the wait for the panel ended.
+enum class PanelWait {
+    Ready,        // the panel answered 200
+    BackendGone,  // the Backend service is absent or no longer running
+    TimedOut,     // the budget and the last probe passed without a 200
+};
+
+class AppDelegate final : public platform::ApplicationDelegate,
+                          public platform::WindowDelegate,
+                          public platform::WebUIDelegate,
+                          public std::enable_shared_from_this<AppDelegate> {
+public:
+    AppDelegate(platform::Application& app, Settings settings);
+    ~AppDelegate() override;
+
+    // Lifecycle (app/app_delegate.cpp).
+    void applicationDidFinishLaunching() override;
+    void showWindow();
+    void quitApp();
+    bool windowShouldClose() override;
+    bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+    int applicationShouldTerminate() override;
+    void applicationWillTerminate() override;
+
+    // Main window and web view (app/main_window.cpp).
+    void createMainWindow();
+
+    // Page dialogs (ui/js_dialogs.cpp).
+    void runJavaScriptAlertPanel(const std::string& message,
+                                 std::function<void()> completion) override;
+    void runJavaScriptConfirmPanel(const std::string& message,
+                                   std::function<void(bool)> completion) override;
+
+    // Status item and menus (ui/status_menu.cpp).
+    void createStatusItem();
+    void statusItemClicked();
+    platform::Menu statusMenu();
+    platform::Menu applicationDockMenu() override;
+
+    // First-run tip (ui/first_run_tip.cpp).
+    void showFirstRunTipIfNeeded();
+
+    // Backend launch (backend/launch.cpp).
+    void launchBackendAndLoad();
+
+    // Panel probe and wait (backend/panel_wait.cpp).
+    bool panelResponds() const;
+    PanelWait waitForPanel(double timeoutSeconds);
+    void loadPanelOrReportFailure(PanelWait result);
+
+    // Exit watch (backend/exit_monitor.cpp).
+    void backendDidTerminate();
+    void showExitAlert();
+
+    // Shutdown (backend/shutdown.cpp).
+    void terminateBackend();
+    void killProcessTree(pid_t pid);
+    std::vector<pid_t> childPIDs(pid_t pid) const;
+
+    const Settings& settings() const { return settings_; }
+    platform::Application& application() { return app_; }
+
+    // Fields, in declaration order. All are written on the main thread only.
+    std::unique_ptr<platform::Window> window;
+    std::unique_ptr<platform::WebView> webView;
+    std::unique_ptr<platform::StatusItem> statusItem;
+    TaskSlot backendTask;          // also read by the background wait
+    std::int32_t backendPGID = 0;  // 0: no Backend service
+    bool usedSetsid = false;
+    std::atomic<bool> isQuitting{false};  // also read by the termination handler
+
+private:
+    platform::Application& app_;
+    const Settings settings_;
+};
+
+// The page shown until the panel answers.
+extern const char* const kStartingPageHTML;
+extern const char* const kWindowTitle;
+
+}  // namespace kestrix

@@ -1,0 +1,51 @@
+// The program's fixed settings, and the one value that carries them into the
+// controller. The program always runs with Settings::production(); tests
+// replace what would reach outside their own temporary directory and shorten
+// the timings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrix {
+
+inline constexpr const char* kPanelHost = "127.0.0.1";
+inline constexpr std::int64_t kPanelPort = 18926;
+inline constexpr const char* kBackendRelativePath = "Contents/Resources/backend/KestrixV3";
+inline constexpr const char* kFirstRunTipKey = "kestrix.v3.native.didShowMenuBarTip";
+inline constexpr const char* kSetsidPath = "/usr/bin/setsid";
+
+inline constexpr const char* kPgrepPath = "/usr/bin/pgrep";
+
+struct Settings {
+    std::string panelHost = kPanelHost;
+    std::int64_t panelPort = kPanelPort;
+    std::string backendRelativePath = kBackendRelativePath;
+    std::string firstRunTipKey = kFirstRunTipKey;
+    std::string setsidPath = kSetsidPath;
+    std::string pgrepPath = kPgrepPath;
+
+    // Where the command copies of the Backend service go, in this order.
+    std::vector<std::string> commandDirectories = {"/opt/homebrew/bin", "/usr/local/bin"};
+    // Empty: the package that holds the running executable.
+    std::string bundlePath;
+    // Empty: the user's home directory.
+    std::string homeDirectory;
+
+    double probeTimeoutSeconds = 2.0;
+    double probePauseSeconds = 0.5;
+    double panelWaitSeconds = 20.0;
+    double panelLoadTimeoutSeconds = 60.0;
+    double shutdownGraceSeconds = 3.0;
+    double shutdownPollSeconds = 0.1;
+
+    static Settings production() { return Settings{}; }
+};
+
+// "http://" + host + ":" + port + "/", built anew on every use.
+std::string panelURL(const Settings& settings);
+// host + ":" + port, the address handed to the Backend service.
+std::string panelAddress(const Settings& settings);
+
+}  // namespace kestrix

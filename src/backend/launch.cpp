@@ -1,0 +1,108 @@
+#include <unistd.h>
+
+#include <thread>
+
+#include "app/app_delegate.h"
+#include "platform/posix/files.h"
+
+namespace kestrix {
+
+namespace {
+
+constexpr const char* kCommandCopyName = "/kestrix-v3";
+constexpr unsigned kCommandCopyMode = 0755;
+constexpr const char* kDataDirVariable = "VANTREL_DATA_DIR";
+constexpr const char* kDataDirSuffix = "/.vantrel-v3";
+constexpr const char* kLogDirSuffix = "/Library/Logs/Kestrix-V3-测试版";
+constexpr const char* kLogFileName = "/backend.log";
+
+void showFatalAlert(platform::Application& app, std::string message, std::string informative) {
+    app.runModalAlert({std::move(message), std::move(informative), {"退出"}});
+    app.terminate();
+}
+
+}  // namespace
+
+void AppDelegate::launchBackendAndLoad() {
+    const std::string bundle =
+        settings_.bundlePath.empty() ? platform::mainBundlePath() : settings_.bundlePath;
+    const std::string backendPath = bundle + "/" + settings_.backendRelativePath;
+
+    if (!platform::isExecutableFile(backendPath)) {
+        showFatalAlert(app_, "找不到后端程序",
+                       "请确认 " + settings_.backendRelativePath + " 已放进 App 包内。");
+        return;
+    }
+
+    // Only one instance per port: an older one that answers is left alone.
+    if (panelResponds()) {
+        showFatalAlert(app_, "已有 V3.1 正在运行",
+                       "端口 18926 正被旧 V3 实例使用。请先在旧 V3 内正常退出，再打开当前版本。"
+                       "V2.1 的 8926/8927 保持不变。");
+        return;
+    }
+
+    // Fresh command-line copies at every launch; each step is tried whatever
+    // became of the one before, and nothing here is reported.
+    for (const std::string& dir : settings_.commandDirectories) {
+        if (!platform::isWritable(dir)) continue;
+        const std::string copyPath = dir + kCommandCopyName;
+        platform::removeItem(copyPath);
+        platform::copyFileExclusive(backendPath, copyPath, kCommandCopyMode);
+        platform::setPermissions(copyPath, kCommandCopyMode);
+    }
+
+    const std::vector<std::string> serviceArguments = {"--no-browser", "-dashboard-addr",
+                                                       panelAddress(settings_)};
+    const std::string home =
+        settings_.homeDirectory.empty() ? platform::homeDirectory() : settings_.homeDirectory;
+
+    platform::LaunchOptions options;
+    options.environment = platform::currentEnvironment();
+    platform::setEnvironmentValue(options.environment, kDataDirVariable, home + kDataDirSuffix);
+
+    usedSetsid = platform::isExecutableFile(settings_.setsidPath);
+    if (usedSetsid) {
+        options.executable = settings_.setsidPath;
+        options.arguments.push_back(backendPath);
+    } else {
+        options.executable = backendPath;
+    }
+    options.arguments.insert(options.arguments.end(), serviceArguments.begin(),
+                             serviceArguments.end());
+    options.workingDirectory = platform::deletingLastPathComponent(backendPath);
+
+    const std::string logDir = home + kLogDirSuffix;
+    const std::string logFile = logDir + kLogFileName;
+    platform::createDirectories(logDir);
+    if (!platform::fileExists(logFile)) platform::createEmptyFile(logFile);
+    // Opened for appending: successive launches accumulate in one file, and
+    // both streams share it. Without it the child keeps our own streams.
+    const int logFd = platform::openForAppending(logFile);
+    options.outputFd = logFd;
+
+    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    auto launched = platform::Task::launch(options, [weakSelf] {
+        if (auto self = weakSelf.lock()) self->backendDidTerminate();
+    });
+    if (logFd >= 0) ::close(logFd);
+
+    if (!launched.task) {
+        showFatalAlert(app_, "后端启动失败", launched.error);
+        return;
+    }
+
+    backendTask.store(launched.task);
+    backendPGID = launched.task->processIdentifier();
+
+    // The wait-and-load work item, on a background thread of its own.
+    std::thread([weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        const PanelWait result = self->waitForPanel(self->settings().panelWaitSeconds);
+        self->application().postToMainQueue(
+            [self, result] { self->loadPanelOrReportFailure(result); });
+    }).detach();
+}
+
+}  // namespace kestrix

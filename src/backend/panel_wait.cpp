@@ -1,0 +1,63 @@
+#include <chrono>
+#include <thread>
+
+#include "app/app_delegate.h"
+#include "platform/posix/http_probe.h"
+
+namespace kestrix {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+}  // namespace
+
+bool AppDelegate::panelResponds() const {
+    return platform::httpGetStatus(panelURL(settings_), settings_.probeTimeoutSeconds) == 200;
+}
+
+// Polls the panel while the Backend service runs, until `timeoutSeconds`
+// have passed, then probes once more. Each probe may itself take up to its
+// time-out, so the whole wait can overrun the deadline by one probe and one
+// pause, plus the last probe.
+PanelWait AppDelegate::waitForPanel(double timeoutSeconds) {
+    const auto deadline = Clock::now() + seconds(timeoutSeconds);
+    while (Clock::now() < deadline) {
+        const auto task = backendTask.load();
+        if (!task || !task->isRunning()) return PanelWait::BackendGone;
+        if (panelResponds()) return PanelWait::Ready;
+        std::this_thread::sleep_for(seconds(settings_.probePauseSeconds));
+    }
+    if (panelResponds()) return PanelWait::Ready;
+    // A service that died meanwhile is reported by its exit handler.
+    const auto task = backendTask.load();
+    return task && !task->isRunning() ? PanelWait::BackendGone : PanelWait::TimedOut;
+}
+
+void AppDelegate::loadPanelOrReportFailure(PanelWait result) {
+    switch (result) {
+        case PanelWait::Ready:
+            webView->loadRequest(panelURL(settings_), settings_.panelLoadTimeoutSeconds);
+            return;
+        case PanelWait::BackendGone:
+            // The service ended before its panel answered. Its exit handler
+            // has queued the exit alert, whose restart is the user's way
+            // forward; a second alert here would end the application before
+            // that choice could be made.
+            return;
+        case PanelWait::TimedOut:
+            app_.runModalAlert(
+                {"Kestrix V3.1 控制面板启动失败",
+                 "无法连接到 127.0.0.1:" + std::to_string(settings_.panelPort) +
+                     "。请检查旧的 V3 是否仍在运行，先从旧 V3 菜单正常退出，再重新打开；V2.1 无需退出。",
+                 {"退出"}});
+            app_.terminate();
+            return;
+    }
+}
+
+}  // namespace kestrix

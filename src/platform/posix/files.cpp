@@ -1,0 +1,116 @@
+#include "platform/posix/files.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace kestrix::platform {
+
+namespace fs = std::filesystem;
+
+bool isExecutableFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    // access() lets root through on any execute bit; a file without one is
+    // not executable for anybody.
+    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) return false;
+    return ::access(path.c_str(), X_OK) == 0;
+}
+
+bool isWritable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void removeItem(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    const int out =
+        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            done += w;
+        }
+        if (!ok) break;
+    }
+    ::close(in);
+    if (::close(out) != 0) ok = false;
+    return ok;
+}
+
+void setPermissions(const std::string& path, unsigned mode) {
+    ::fchmodat(AT_FDCWD, path.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW);
+}
+
+void createDirectories(const std::string& path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+}
+
+void createEmptyFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+}
+
+int openForAppending(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/";
+}
+
+std::string deletingLastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos) return "";
+    if (slash == 0) return "/";
+    return p.substr(0, slash);
+}
+
+std::string mainBundlePath() {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return ".";
+    const fs::path dir = exe.parent_path();
+    if (dir.filename() == "MacOS" && dir.parent_path().filename() == "Contents")
+        return dir.parent_path().parent_path().string();
+    return dir.string();
+}
+
+}  // namespace kestrix::platform

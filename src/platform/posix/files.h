@@ -1,0 +1,36 @@
+// File operations the launch needs. Failures fold into plain results.
+#pragma once
+
+#include <string>
+
+namespace kestrix::platform {
+
+// True only when `path` exists and the user may execute it.
+bool isExecutableFile(const std::string& path);
+// True when the user may write into `path` (a directory).
+bool isWritable(const std::string& path);
+bool fileExists(const std::string& path);
+
+// Removes `path` and, for a directory, what it holds. A link is removed, not
+// followed.
+void removeItem(const std::string& path);
+// Copies `from` to a new file `to`, which must not exist yet; a link that
+// appears at `to` meanwhile is neither followed nor written through.
+bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode);
+// chmod that never follows a link at `path`.
+void setPermissions(const std::string& path, unsigned mode);
+
+void createDirectories(const std::string& path);
+void createEmptyFile(const std::string& path);
+// Opens `path` for appending, close-on-exec; -1 when it cannot be opened.
+int openForAppending(const std::string& path);
+
+// $HOME, or the password database's entry when it is unset.
+std::string homeDirectory();
+// The path less its last component ("/a/b/c" -> "/a/b").
+std::string deletingLastPathComponent(const std::string& path);
+// The application package: <pkg> for an executable at
+// <pkg>/Contents/MacOS/<exe>, otherwise the executable's own directory.
+std::string mainBundlePath();
+
+}  // namespace kestrix::platform

@@ -1,0 +1,14 @@
+// One blocking HTTP GET, for the panel readiness probe.
+#pragma once
+
+#include <string>
+
+namespace kestrix::platform {
+
+// GETs `url` and returns the final HTTP status code (redirects followed),
+// or 0 for a transport error, a time-out or an answer that is not HTTP.
+// The body is discarded. `timeoutSeconds` bounds the whole request. Proxies
+// named in the environment are never used. Callable from any thread.
+long httpGetStatus(const std::string& url, double timeoutSeconds);
+
+}  // namespace kestrix::platform

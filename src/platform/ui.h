@@ -1,0 +1,192 @@
+// Toolkit-neutral interfaces for everything the controller needs from the
+// desktop: the application object, the one window with its web view, alerts,
+// menus, the status item, user defaults and the main queue.
+//
+// Two adapters implement them: platform/gtk (GTK3 + WebKitGTK, the program)
+// and platform/headless (no display, the tests). Nothing here names a toolkit.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrix::platform {
+
+// Alert responses: the first button added answers 1000, the second 1001.
+inline constexpr long kAlertFirstButtonReturn = 1000;
+inline constexpr long kAlertSecondButtonReturn = 1001;
+
+struct AlertSpec {
+    std::string messageText;
+    std::string informativeText;
+    std::vector<std::string> buttons;  // in the order added
+};
+
+// Event types the status item's action can be sent for.
+inline constexpr int kEventTypeLeftMouseUp = 2;
+inline constexpr int kEventTypeRightMouseUp = 4;
+// sendActionOn: mask for the release of the left (4) or right (16) button.
+inline constexpr unsigned kEventMaskLeftMouseUp = 1u << kEventTypeLeftMouseUp;
+inline constexpr unsigned kEventMaskRightMouseUp = 1u << kEventTypeRightMouseUp;
+
+// A menu entry. Built anew every time a menu is needed; `perform` sends the
+// action to the target. A separator has no title, action or target.
+struct MenuItem {
+    std::string title;
+    std::string keyEquivalent;
+    std::string actionName;           // the selector's name, for display and tests
+    const void* target = nullptr;     // the object that receives the action
+    std::function<void()> perform;    // sends `actionName` to `target`
+    bool isSeparator = false;
+
+    static MenuItem separator() {
+        MenuItem item;
+        item.isSeparator = true;
+        return item;
+    }
+};
+
+struct Menu {
+    std::vector<MenuItem> items;
+};
+
+struct WindowSpec {
+    double width = 0;
+    double height = 0;
+    unsigned styleMask = 0;
+    int backing = 0;
+    bool defer = false;
+};
+
+class WindowDelegate {
+public:
+    virtual ~WindowDelegate() = default;
+    // The close button was pressed; false keeps the window from closing.
+    virtual bool windowShouldClose() = 0;
+};
+
+class WebUIDelegate {
+public:
+    virtual ~WebUIDelegate() = default;
+    // The page called alert(). `completion` must be called exactly once.
+    virtual void runJavaScriptAlertPanel(const std::string& message,
+                                         std::function<void()> completion) = 0;
+    // The page called confirm(). `completion` must be called exactly once.
+    virtual void runJavaScriptConfirmPanel(const std::string& message,
+                                           std::function<void(bool)> completion) = 0;
+};
+
+class WebView {
+public:
+    virtual ~WebView() = default;
+    // Shows `html` with no base URL.
+    virtual void loadHTMLString(const std::string& html) = 0;
+    // Navigates to `url`; `timeoutSeconds` bounds the request where the engine allows.
+    virtual void loadRequest(const std::string& url, double timeoutSeconds) = 0;
+    virtual void setUIDelegate(WebUIDelegate* delegate) = 0;
+    // Keeps the view filling its window's content area when the window is resized.
+    virtual void setAutoresizesWithWindow(bool autoresizes) = 0;
+};
+
+class Window {
+public:
+    virtual ~Window() = default;
+    virtual void center() = 0;
+    virtual void setTitle(const std::string& title) = 0;
+    virtual void setDelegate(WindowDelegate* delegate) = 0;
+    // Size of the content area, the bounds a web view filling it gets.
+    virtual std::pair<double, double> contentSize() const = 0;
+    // Creates the web view inside the content area (initWithFrame + addSubview).
+    virtual std::unique_ptr<WebView> addWebView() = 0;
+    // Shows the window, brings it to the front and makes it key.
+    virtual void makeKeyAndOrderFront() = 0;
+    // Hides the window without closing it.
+    virtual void orderOut() = 0;
+    virtual bool isVisible() const = 0;
+    // Shows `alert` as a dialog attached to this window and returns at once;
+    // `completion` is called once, on the main thread, with the response of
+    // the button that ended it. A hidden window shows it when it is shown.
+    virtual void beginSheet(const AlertSpec& alert, std::function<void(long)> completion) = 0;
+};
+
+class StatusButton {
+public:
+    virtual ~StatusButton() = default;
+    // The system symbol `symbolName`; where there is no such symbol the
+    // button has no image.
+    virtual void setImage(const std::string& symbolName,
+                          const std::string& accessibilityDescription) = 0;
+    virtual void setAction(std::function<void()> action) = 0;
+    virtual void sendActionOn(unsigned eventMask) = 0;
+};
+
+class StatusItem {
+public:
+    virtual ~StatusItem() = default;
+    // The clickable button of the item, or null where the platform has none.
+    virtual StatusButton* button() = 0;
+};
+
+class UserDefaults {
+public:
+    virtual ~UserDefaults() = default;
+    // False when the key is missing or the store cannot be read.
+    virtual bool boolForKey(const std::string& key) = 0;
+    virtual void setBool(bool value, const std::string& key) = 0;
+};
+
+class ApplicationDelegate {
+public:
+    virtual ~ApplicationDelegate() = default;
+    virtual void applicationDidFinishLaunching() = 0;
+    virtual bool applicationShouldHandleReopen(bool hasVisibleWindows) = 0;
+    virtual Menu applicationDockMenu() = 0;
+    // 1 (terminate now) is the only reply this program gives.
+    virtual int applicationShouldTerminate() = 0;
+    virtual void applicationWillTerminate() = 0;
+};
+
+inline constexpr int kTerminateNow = 1;
+
+// The shared application object. Every method is called on the main thread,
+// except postToMainQueue, which may be called from any thread.
+class Application {
+public:
+    virtual ~Application() = default;
+
+    virtual void setDelegate(ApplicationDelegate* delegate) = 0;
+    // Runs the event loop on the calling thread.
+    virtual int run() = 0;
+    virtual void setActivationPolicyRegular() = 0;
+    virtual void activateIgnoringOtherApps() = 0;
+    // Normal termination with no sender: asks the delegate, tells it that
+    // termination follows, then ends the process. The GTK adapter does not
+    // return; the headless one returns with isTerminating() true.
+    virtual void terminate() = 0;
+    virtual bool isTerminating() const = 0;
+
+    virtual std::unique_ptr<Window> makeWindow(const WindowSpec& spec) = 0;
+
+    // Shows an application-modal alert and returns the response of the
+    // button that dismissed it.
+    virtual long runModalAlert(const AlertSpec& alert) = 0;
+
+    // The type of the event being handled, if any (kEventType...).
+    virtual std::optional<int> currentEventType() = 0;
+    // Pops `menu` up at the pointer; returns when the menu has closed, after
+    // a chosen entry has performed its action.
+    virtual void popUpMenuAtPointer(const Menu& menu) = 0;
+
+    virtual std::unique_ptr<StatusItem> statusItemWithLength(double length) = 0;
+    virtual void removeStatusItem(StatusItem* item) = 0;
+
+    virtual UserDefaults& standardUserDefaults() = 0;
+
+    // Runs `work` once on the main thread, later. Callable from any thread.
+    virtual void postToMainQueue(std::function<void()> work) = 0;
+};
+
+}  // namespace kestrix::platform

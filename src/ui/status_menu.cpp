@@ -1,0 +1,63 @@
+#include "app/app_delegate.h"
+
+namespace kestrix {
+
+namespace {
+
+constexpr double kSquareStatusItemLength = -2.0;
+
+platform::MenuItem menuEntry(AppDelegate* target, std::string title, std::string actionName,
+                             void (AppDelegate::*action)()) {
+    platform::MenuItem item;
+    item.title = std::move(title);
+    item.keyEquivalent = "";
+    item.actionName = std::move(actionName);
+    item.target = target;
+    item.perform = [target, action] { (target->*action)(); };
+    return item;
+}
+
+}  // namespace
+
+void AppDelegate::createStatusItem() {
+    statusItem = app_.statusItemWithLength(kSquareStatusItemLength);
+    platform::StatusButton* button = statusItem ? statusItem->button() : nullptr;
+    if (!button) return;
+    button->setImage("bolt.circle.fill", "AI Kestrix V3.1");
+    // No target: the action travels to the application's delegate, which is
+    // this object; a weak hold keeps a late click harmless.
+    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    button->setAction([weakSelf] {
+        if (auto self = weakSelf.lock()) self->statusItemClicked();
+    });
+    button->sendActionOn(platform::kEventMaskLeftMouseUp | platform::kEventMaskRightMouseUp);
+}
+
+// Only the released button decides: the right one opens the menu, any other
+// event shows the window. Modifier keys are not read.
+void AppDelegate::statusItemClicked() {
+    const std::optional<int> type = app_.currentEventType();
+    if (!type) return;
+    if (*type == platform::kEventTypeRightMouseUp) {
+        app_.popUpMenuAtPointer(statusMenu());
+        return;
+    }
+    window->makeKeyAndOrderFront();
+    app_.activateIgnoringOtherApps();
+}
+
+platform::Menu AppDelegate::statusMenu() {
+    platform::Menu menu;
+    menu.items.push_back(menuEntry(this, "打开面板", "showWindow", &AppDelegate::showWindow));
+    menu.items.push_back(platform::MenuItem::separator());
+    menu.items.push_back(menuEntry(this, "退出", "quitApp", &AppDelegate::quitApp));
+    return menu;
+}
+
+platform::Menu AppDelegate::applicationDockMenu() {
+    platform::Menu menu;
+    menu.items.push_back(menuEntry(this, "退出", "quitApp", &AppDelegate::quitApp));
+    return menu;
+}
+
+}  // namespace kestrix

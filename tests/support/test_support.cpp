@@ -1,0 +1,285 @@
+#include "support/test_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace kestrix::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "kestrix-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) std::abort();
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content, unsigned mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    ::chmod(path.c_str(), mode);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+namespace {
+
+// (pid, ppid, state) of every process in /proc.
+struct ProcEntry {
+    pid_t pid;
+    pid_t ppid;
+    char state;
+};
+
+bool readStat(pid_t pid, ProcEntry& entry) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 > stat.size()) return false;
+    entry.pid = pid;
+    entry.state = stat[close + 2];
+    entry.ppid = static_cast<pid_t>(std::atoi(stat.c_str() + close + 4));
+    return true;
+}
+
+std::vector<ProcEntry> allProcesses() {
+    std::vector<ProcEntry> result;
+    DIR* dir = ::opendir("/proc");
+    if (!dir) return result;
+    while (dirent* e = ::readdir(dir)) {
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (!end || *end != '\0' || pid <= 0) continue;
+        ProcEntry entry{};
+        if (readStat(static_cast<pid_t>(pid), entry)) result.push_back(entry);
+    }
+    ::closedir(dir);
+    return result;
+}
+
+int countEntries(const std::string& path) {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(path)) ++n;
+    return n;
+}
+
+}  // namespace
+
+bool processAlive(pid_t pid) {
+    ProcEntry entry{};
+    return readStat(pid, entry) && entry.state != 'Z' && entry.state != 'X';
+}
+
+std::vector<pid_t> liveDescendants(pid_t root) {
+    const auto all = allProcesses();
+    std::multimap<pid_t, pid_t> children;
+    for (const auto& p : all)
+        if (p.state != 'Z') children.emplace(p.ppid, p.pid);
+    std::vector<pid_t> result;
+    std::vector<pid_t> stack = {root};
+    while (!stack.empty()) {
+        const pid_t parent = stack.back();
+        stack.pop_back();
+        const auto [begin, end] = children.equal_range(parent);
+        for (auto it = begin; it != end; ++it) {
+            result.push_back(it->second);
+            stack.push_back(it->second);
+        }
+    }
+    return result;
+}
+
+std::vector<pid_t> pidsFromFile(const std::string& path) {
+    std::vector<pid_t> pids;
+    for (const auto& line : linesOf(readFile(path))) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(line.c_str()));
+        if (pid > 0) pids.push_back(pid);
+    }
+    return pids;
+}
+
+void killAll(const std::vector<pid_t>& pids) {
+    for (pid_t pid : pids)
+        if (pid > 1 && processAlive(pid)) ::kill(pid, SIGKILL);
+}
+
+int openDescriptorCount() { return countEntries("/proc/self/fd"); }
+int threadCount() { return countEntries("/proc/self/task"); }
+
+int zombieChildCount() {
+    int n = 0;
+    for (const auto& p : allProcesses())
+        if (p.ppid == ::getpid() && p.state == 'Z') ++n;
+    return n;
+}
+
+TestHttpServer::TestHttpServer(int port, std::function<int()> status)
+    : server_(std::make_unique<httplib::Server>()) {
+    server_->Get("/", [this, status](const httplib::Request&, httplib::Response& res) {
+        ++requests_;
+        res.status = status();
+        res.set_content("test", "text/plain");
+    });
+    if (!server_->bind_to_port("127.0.0.1", port)) std::abort();
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+TestHttpServer::~TestHttpServer() {
+    server_->stop();
+    thread_.join();
+}
+
+RawListener::RawListener(int port, std::string reply) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 16) != 0)
+        std::abort();
+    thread_ = std::thread([this, reply = std::move(reply)] {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) continue;
+            if (!reply.empty()) {
+                char buffer[1024];
+                [[maybe_unused]] ssize_t r = ::recv(c, buffer, sizeof buffer, 0);
+                [[maybe_unused]] ssize_t w = ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+            }
+            held_.push_back(c);
+        }
+    });
+}
+
+RawListener::~RawListener() {
+    stop_ = true;
+    thread_.join();
+    for (int c : held_) ::close(c);
+    ::close(fd_);
+}
+
+Harness::Harness(const std::string& backend, Launcher launcher) {
+    settings.panelPort = freePort();
+    settings.bundlePath = dir / "KestrixV3NativeShell.app";
+    settings.homeDirectory = dir / "home";
+    settings.commandDirectories = {dir / "bin1", dir / "bin2"};
+    settings.setsidPath = launcher == Launcher::Setsid ? kSetsidPath : dir / "no-setsid";
+    settings.panelWaitSeconds = 20;
+    fs::create_directories(settings.homeDirectory);
+    fs::create_directories(dir / "bin1");
+    fs::create_directories(dir / "bin2");
+    const std::string backendDir = settings.bundlePath + "/Contents/Resources/backend";
+    fs::create_directories(backendDir);
+    if (!backend.empty()) fs::copy_file(backend, backendPath());
+    pidFile = dir / "pids";
+    signalLog = dir / "signals";
+    ::setenv("KESTRIX_STUB_PID_FILE", pidFile.c_str(), 1);
+    ::setenv("KESTRIX_STUB_SIGNAL_LOG", signalLog.c_str(), 1);
+}
+
+void Harness::makeDelegate() {
+    delegate = std::make_shared<AppDelegate>(app, settings);
+    app.setDelegate(delegate.get());
+}
+
+Harness::~Harness() {
+    if (delegate) {
+        // Stop whatever is still recorded, as quitting would, then wait until
+        // no background work holds the delegate before the app goes away.
+        if (!app.isTerminating()) delegate->terminateBackend();
+        std::weak_ptr<AppDelegate> weak = delegate;
+        app.setDelegate(nullptr);
+        delegate.reset();
+        waitFor(
+            [&] {
+                app.drainMainQueue();
+                return weak.expired();
+            },
+            30s);
+        app.drainMainQueue();
+    }
+    killAll(pidsFromFile(pidFile));
+}
+
+bool Harness::pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    return app.runMainQueueUntil(condition, timeout);
+}
+
+bool Harness::panelLoaded() const {
+    const auto* window = app.mainWindow();
+    if (!window || !window->webView()) return false;
+    for (const auto& load : window->webView()->loads())
+        if (load == "url:" + panelURL(settings)) return true;
+    return false;
+}
+
+std::string Harness::backendPath() const {
+    return settings.bundlePath + "/" + settings.backendRelativePath;
+}
+
+std::string Harness::logPath() const {
+    return settings.homeDirectory + "/Library/Logs/Kestrix-V3-测试版/backend.log";
+}
+
+std::vector<std::string> Harness::alertMessages() const {
+    std::vector<std::string> messages;
+    for (const auto& alert : app.modalAlerts) messages.push_back(alert.messageText);
+    return messages;
+}
+
+}  // namespace kestrix::test

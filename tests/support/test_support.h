@@ -1,0 +1,117 @@
+// Shared pieces of the tests: temporary directories, free loopback ports,
+// bounded waits, /proc look-ups and a harness that runs the controller on the
+// headless adapter with a package of its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_delegate.h"
+#include "platform/headless/headless_app.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace kestrix::test {
+
+using namespace std::chrono_literals;
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A loopback port that nothing listens on right now.
+int freePort();
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
+std::vector<std::string> linesOf(const std::string& text);
+
+// Polls `condition` every few milliseconds until it holds or `timeout` passes.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// True while the process exists and is not a zombie.
+bool processAlive(pid_t pid);
+// Every live descendant of `pid`, found through /proc.
+std::vector<pid_t> liveDescendants(pid_t pid);
+// Process ids read from a file of "<pid> <ppid>" lines.
+std::vector<pid_t> pidsFromFile(const std::string& path);
+// SIGKILL to each pid still alive; used to clean up after a failed test.
+void killAll(const std::vector<pid_t>& pids);
+int openDescriptorCount();
+int threadCount();
+int zombieChildCount();
+
+// An HTTP server on 127.0.0.1:`port` in a thread of its own.
+class TestHttpServer {
+public:
+    explicit TestHttpServer(int port, std::function<int()> status);
+    ~TestHttpServer();
+    int requestCount() const { return requests_; }
+
+private:
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    std::atomic<int> requests_{0};
+};
+
+// A raw listener on 127.0.0.1:`port` that answers every connection with
+// `reply` (possibly nothing) and keeps it open.
+class RawListener {
+public:
+    RawListener(int port, std::string reply);
+    ~RawListener();
+
+private:
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::vector<int> held_;
+};
+
+// Runs the controller on the headless adapter with a package, a home and
+// command directories inside a temporary directory, and a port of its own.
+class Harness {
+public:
+    enum class Launcher { Setsid, Direct };
+    // `backend`: the program copied into the package as the Backend service;
+    // empty for none.
+    explicit Harness(const std::string& backend = KESTRIX_SERVICE_PATH,
+                     Launcher launcher = Launcher::Setsid);
+    ~Harness();
+
+    void makeDelegate();
+    // Pumps the main queue until `condition` holds (bounded).
+    bool pumpUntil(const std::function<bool()>& condition,
+                   std::chrono::milliseconds timeout = 30s);
+    // True once the panel URL has been loaded into the web view.
+    bool panelLoaded() const;
+    std::string backendPath() const;
+    std::string logPath() const;
+    std::vector<std::string> alertMessages() const;
+
+    TempDir dir;
+    Settings settings;
+    platform::headless::HeadlessApplication app;
+    std::shared_ptr<AppDelegate> delegate;
+    std::string pidFile;
+    std::string signalLog;
+};
+
+}  // namespace kestrix::test

@@ -1,1 +1,181 @@
+// An unexpected exit of the Backend service: reported once, with a restart
+// that brings the panel back; the exit that quitting causes stays silent.
 #include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include "support/test_support.h"
+
+namespace kestrix::test {
+namespace {
+
+const std::string kExitAlert = "后端服务意外退出";
+
+// A backend that fails its first `failures` starts (exit status 1 at once)
+// and then runs the stand-in service.
+void installFlakyBackend(Harness& h, int failures) {
+    writeFile(h.backendPath(),
+              "#!/bin/sh\n"
+              "n=$(cat '" + h.dir / "starts" + "' 2>/dev/null || echo 0)\n"
+              "n=$((n + 1)); echo $n > '" + h.dir / "starts" + "'\n"
+              "echo \"start $n\"\n"
+              "if [ $n -le " + std::to_string(failures) + " ]; then exit 1; fi\n"
+              "exec '" KESTRIX_SERVICE_PATH "' \"$@\"\n",
+              0755);
+}
+
+int panelLoads(const Harness& h) {
+    int n = 0;
+    for (const auto& load : h.app.mainWindow()->webView()->loads())
+        if (load.rfind("url:", 0) == 0) ++n;
+    return n;
+}
+
+class ExitMonitor : public ::testing::Test {
+protected:
+    void launch(Harness& h) {
+        h.app.defaults.values[kFirstRunTipKey] = true;
+        h.makeDelegate();
+        h.delegate->applicationDidFinishLaunching();
+    }
+    // Answers the exit alert with `answers` in turn, every other alert with its first button.
+    static void answerExitAlerts(Harness& h, std::vector<long> answers) {
+        auto queue = std::make_shared<std::vector<long>>(std::move(answers));
+        h.app.modalResponder = [queue](const platform::AlertSpec& alert) {
+            if (alert.messageText != kExitAlert || queue->empty()) return platform::kAlertFirstButtonReturn;
+            const long answer = queue->front();
+            queue->erase(queue->begin());
+            return answer;
+        };
+    }
+};
+
+TEST_F(ExitMonitor, ExitCausedByQuittingIsSilent) {
+    Harness h;
+    const int baseline = threadCount();
+    launch(h);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    auto task = h.delegate->backendTask.load();
+    h.delegate->quitApp();
+    task->waitUntilExit();
+    // The watcher thread ends right after the handler has run.
+    ASSERT_TRUE(h.pumpUntil([&] { return threadCount() <= baseline; }, 10s));
+    h.app.drainMainQueue();
+    EXPECT_TRUE(h.alertMessages().empty());
+    EXPECT_EQ(h.app.willTerminateCount, 1);
+}
+
+TEST_F(ExitMonitor, AnyExitWhileRunningBringsTheExitAlertOnce) {
+    // Status 3, status 0, and a kill from outside.
+    for (const char* how : {"3", "0", "kill"}) {
+        SCOPED_TRACE(how);
+        Harness h;
+        if (std::string(how) != "kill") {
+            ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1500", 1);
+            ::setenv("KESTRIX_STUB_EXIT_STATUS", how, 1);
+        } else {
+            ::unsetenv("KESTRIX_STUB_EXIT_AFTER_MS");
+        }
+        answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
+        launch(h);
+        ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+        const pid_t service = h.delegate->backendPGID;
+        if (std::string(how) == "kill") ::kill(service, SIGKILL);
+
+        ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
+        EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+        const auto& alert = h.app.modalAlerts[0];
+        EXPECT_EQ(alert.informativeText, "控制面板后端已停止，隧道可能已断开。");
+        EXPECT_EQ(alert.buttons, (std::vector<std::string>{"重新启动", "退出"}));
+        // "退出" clears nothing first: the shutdown found the ended service
+        // still recorded, and reset it.
+        EXPECT_EQ(h.delegate->backendPGID, 0);
+        EXPECT_FALSE(h.delegate->backendTask);
+    }
+}
+
+TEST_F(ExitMonitor, RestartLaunchesTheSameServiceAgainAndShowsThePanel) {
+    Harness h;
+    ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1000", 1);
+    answerExitAlerts(h, {platform::kAlertFirstButtonReturn, platform::kAlertSecondButtonReturn});
+    launch(h);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    const pid_t first = h.delegate->backendPGID;
+    writeFile(h.dir / "bin1/kestrix-v3", "stale\n", 0600);
+
+    ASSERT_TRUE(h.pumpUntil([&] { return panelLoads(h) == 2; }));
+    const pid_t second = h.delegate->backendPGID;
+    EXPECT_NE(second, first);
+    EXPECT_GT(second, 0);
+    // The restart refreshed the command copy.
+    EXPECT_EQ(readFile(h.dir / "bin1/kestrix-v3"), readFile(h.backendPath()));
+
+    // Same program, same arguments; the log gains the new output after the old.
+    const std::string log = readFile(h.logPath());
+    const auto firstStart = log.find("[KestrixV3 " + std::to_string(first) + "] starting");
+    const auto secondStart = log.find("[KestrixV3 " + std::to_string(second) + "] starting");
+    ASSERT_NE(firstStart, std::string::npos);
+    ASSERT_NE(secondStart, std::string::npos);
+    EXPECT_LT(firstStart, secondStart);
+    EXPECT_EQ(pidsFromFile(h.pidFile), (std::vector<pid_t>{first, second}));
+
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
+    EXPECT_EQ(h.alertMessages(), (std::vector<std::string>{kExitAlert, kExitAlert}));
+}
+
+TEST_F(ExitMonitor, RestartWhileAnotherPanelAnswersEndsWithTheAlreadyRunningAlert) {
+    Harness h;
+    ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1000", 1);
+    std::unique_ptr<TestHttpServer> intruder;
+    h.app.modalResponder = [&](const platform::AlertSpec& alert) {
+        if (alert.messageText == kExitAlert) {
+            intruder = std::make_unique<TestHttpServer>(static_cast<int>(h.settings.panelPort),
+                                                        [] { return 200; });
+        }
+        return platform::kAlertFirstButtonReturn;
+    };
+    launch(h);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
+    EXPECT_EQ(h.alertMessages(), (std::vector<std::string>{kExitAlert, "已有 V3.1 正在运行"}));
+    EXPECT_EQ(pidsFromFile(h.pidFile).size(), 1u);  // nothing new was started
+}
+
+TEST_F(ExitMonitor, ExitDuringTheWaitGivesOneAlertWhoseRestartShowsThePanel) {
+    Harness h;
+    installFlakyBackend(h, 1);
+    answerExitAlerts(h, {platform::kAlertFirstButtonReturn});
+    launch(h);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    h.app.drainMainQueue();
+    EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+    EXPECT_FALSE(h.app.isTerminating());
+    EXPECT_EQ(readFile(h.dir / "starts"), "2\n");
+}
+
+TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
+    Harness h;
+    installFlakyBackend(h, 1000);
+    h.settings.commandDirectories.clear();
+    auto answered = std::make_shared<int>(0);
+    h.app.modalResponder = [answered](const platform::AlertSpec&) {
+        return ++*answered <= 20 ? platform::kAlertFirstButtonReturn : platform::kAlertSecondButtonReturn;
+    };
+    // Warm up once so that one-time allocations (the HTTP library, thread
+    // pools) are in the baseline.
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    h.makeDelegate();
+    h.delegate->createMainWindow();
+    const int fds = openDescriptorCount();
+    const int threads = threadCount();
+
+    h.delegate->launchBackendAndLoad();
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }, 120s));
+    EXPECT_EQ(*answered, 21);
+    EXPECT_EQ(readFile(h.dir / "starts"), "21\n");
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= threads; }, 20s)) << threadCount();
+    EXPECT_LE(openDescriptorCount(), fds);
+    EXPECT_EQ(zombieChildCount(), 0);
+}
+
+}  // namespace
+}  // namespace kestrix::test

@@ -1,1 +1,163 @@
+// Stopping the Backend service and everything it started, against hostile
+// stand-in services, real signals and the real pgrep.
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include "support/test_support.h"
+
+namespace kestrix::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Shutdown : public ::testing::Test {
+protected:
+    // Starts the stand-in service with `environment` set and waits for its
+    // panel. A wrapper around pgrep counts how often the lister runs.
+    std::unique_ptr<Harness> start(Harness::Launcher launcher,
+                                   std::vector<std::pair<const char*, const char*>> environment) {
+        auto h = std::make_unique<Harness>(KESTRIX_SERVICE_PATH, launcher);
+        pgrepLog = h->dir / "pgrep-calls";
+        h->settings.pgrepPath = h->dir / "pgrep";
+        writeFile(h->settings.pgrepPath,
+                  "#!/bin/sh\necho \"$@\" >> '" + pgrepLog + "'\nexec /usr/bin/pgrep \"$@\"\n", 0755);
+        for (const auto& [name, value] : environment) ::setenv(name, value, 1);
+        h->makeDelegate();
+        h->delegate->createMainWindow();
+        h->delegate->launchBackendAndLoad();
+        EXPECT_TRUE(h->pumpUntil([&] { return h->panelLoaded(); }));
+        task = h->delegate->backendTask.load();
+        service = h->delegate->backendPGID;
+        return h;
+    }
+
+    // Runs the shutdown and returns how long it took.
+    Clock::duration shutDown(Harness& h) {
+        const auto started = Clock::now();
+        h.delegate->terminateBackend();
+        return Clock::now() - started;
+    }
+
+    static std::vector<std::string> signalled(Harness& h) { return linesOf(readFile(h.signalLog)); }
+    int pgrepCalls() const { return static_cast<int>(linesOf(readFile(pgrepLog)).size()); }
+
+    static bool allGone(const std::vector<pid_t>& pids) {
+        for (pid_t pid : pids)
+            if (processAlive(pid)) return false;
+        return true;
+    }
+
+    void expectFieldsReset(Harness& h) {
+        EXPECT_TRUE(h.delegate->isQuitting);
+        EXPECT_EQ(h.delegate->backendPGID, 0);
+        EXPECT_FALSE(h.delegate->backendTask);
+    }
+
+    std::string pgrepLog;
+    std::shared_ptr<platform::Task> task;
+    pid_t service = 0;
+};
+
+TEST_F(Shutdown, NothingLaunchedOnlySetsIsQuitting) {
+    Harness h("");
+    h.makeDelegate();
+    h.delegate->usedSetsid = true;
+    const auto took = shutDown(h);
+    EXPECT_TRUE(h.delegate->isQuitting);
+    EXPECT_EQ(h.delegate->backendPGID, 0);
+    EXPECT_TRUE(h.delegate->usedSetsid);
+    EXPECT_LT(took, 1s);
+    h.delegate->terminateBackend();  // again: nothing
+    EXPECT_TRUE(h.delegate->isQuitting);
+}
+
+TEST_F(Shutdown, SetsidServiceThatHonoursSigtermGetsOneSigtermOnly) {
+    auto h = start(Harness::Launcher::Setsid,
+                   {{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
+    ASSERT_TRUE(task);
+    const auto pids = pidsFromFile(h->pidFile);
+    ASSERT_EQ(pids.size(), 3u);
+
+    EXPECT_LT(shutDown(*h), 2900ms);
+    expectFieldsReset(*h);
+    // The service ended by its own exit, not by SIGKILL.
+    ASSERT_TRUE(task->terminationStatus());
+    EXPECT_TRUE(WIFEXITED(*task->terminationStatus()));
+    // The whole group got the one request; the children, which ignore it,
+    // get no SIGKILL once the service itself has gone.
+    const auto lines = signalled(*h);
+    EXPECT_EQ(lines.size(), 3u);
+    for (pid_t pid : pids) EXPECT_EQ(std::count(lines.begin(), lines.end(), std::to_string(pid) + " TERM"), 1);
+    EXPECT_TRUE(processAlive(pids[1]));
+    EXPECT_TRUE(processAlive(pids[2]));
+    EXPECT_EQ(pgrepCalls(), 0);
+}
+
+TEST_F(Shutdown, SetsidGroupThatIgnoresSigtermIsKilledAfterTheGrace) {
+    auto h = start(Harness::Launcher::Setsid, {{"KESTRIX_STUB_IGNORE_TERM", "1"},
+                                               {"KESTRIX_STUB_TREE_DEPTH", "2"},
+                                               {"KESTRIX_STUB_TREE_WIDTH", "2"}});
+    const auto pids = pidsFromFile(h->pidFile);
+    ASSERT_EQ(pids.size(), 7u);
+
+    const auto took = shutDown(*h);
+    EXPECT_GE(took, 2900ms);
+    EXPECT_LT(took, 8s);
+    expectFieldsReset(*h);
+    EXPECT_TRUE(waitFor([&] { return allGone(pids); }, 5s));
+    ASSERT_TRUE(task->terminationStatus());
+    EXPECT_TRUE(WIFSIGNALED(*task->terminationStatus()));
+    EXPECT_EQ(WTERMSIG(*task->terminationStatus()), SIGKILL);
+}
+
+TEST_F(Shutdown, DirectTreeThatIgnoresSigtermIsKilledWholeDeepestFirst) {
+    auto h = start(Harness::Launcher::Direct, {{"KESTRIX_STUB_IGNORE_TERM", "1"},
+                                               {"KESTRIX_STUB_TREE_DEPTH", "3"},
+                                               {"KESTRIX_STUB_TREE_WIDTH", "2"}});
+    const auto pids = pidsFromFile(h->pidFile);
+    ASSERT_EQ(pids.size(), 15u);
+    auto tree = liveDescendants(service);
+    EXPECT_EQ(tree.size(), 14u);
+
+    const auto took = shutDown(*h);
+    EXPECT_GE(took, 2900ms);
+    EXPECT_LT(took, 30s);
+    expectFieldsReset(*h);
+    // Had a parent died before its children were listed, they would have
+    // been handed to another parent and escaped the walk.
+    EXPECT_TRUE(waitFor([&] { return allGone(pids); }, 5s));
+    // Only the service got the polite request.
+    EXPECT_EQ(signalled(*h), std::vector<std::string>{std::to_string(service) + " TERM"});
+    EXPECT_EQ(pgrepCalls(), 15);  // one listing per process, leaves included
+}
+
+TEST_F(Shutdown, DirectServiceThatHonoursSigtermLeavesItsChildrenAlone) {
+    auto h = start(Harness::Launcher::Direct,
+                   {{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
+    const auto pids = pidsFromFile(h->pidFile);
+    ASSERT_EQ(pids.size(), 3u);
+
+    EXPECT_LT(shutDown(*h), 2900ms);
+    expectFieldsReset(*h);
+    EXPECT_EQ(signalled(*h), std::vector<std::string>{std::to_string(service) + " TERM"});
+    EXPECT_EQ(pgrepCalls(), 0);
+    EXPECT_TRUE(processAlive(pids[1]));
+    EXPECT_TRUE(processAlive(pids[2]));
+}
+
+TEST_F(Shutdown, ServiceThatHadAlreadyExitedEndsTheGraceAtOnce) {
+    for (const auto launcher : {Harness::Launcher::Setsid, Harness::Launcher::Direct}) {
+        auto h = start(launcher, {{"KESTRIX_STUB_IGNORE_TERM", "1"}});
+        ::kill(service, SIGKILL);
+        task->waitUntilExit();
+        EXPECT_EQ(h->delegate->backendPGID, service);  // still recorded
+
+        EXPECT_LT(shutDown(*h), 1s);
+        expectFieldsReset(*h);
+        EXPECT_EQ(pgrepCalls(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace kestrix::test

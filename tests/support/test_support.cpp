@@ -173,6 +173,8 @@ TestHttpServer::TestHttpServer(int port, std::function<int()> status)
     });
     if (!server_->bind_to_port("127.0.0.1", port)) std::abort();
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() before the loop runs would be lost, and the join would hang.
+    waitFor([this] { return server_->is_running(); }, 10s);
 }
 
 TestHttpServer::~TestHttpServer() {
@@ -242,6 +244,10 @@ Harness::~Harness() {
         // Stop whatever is still recorded, as quitting would, then wait until
         // no background work holds the delegate before the app goes away.
         if (!app.isTerminating()) delegate->terminateBackend();
+        // An exit alert still queued must not restart anything now.
+        app.modalResponder = [](const platform::AlertSpec&) {
+            return platform::kAlertSecondButtonReturn;
+        };
         std::weak_ptr<AppDelegate> weak = delegate;
         app.setDelegate(nullptr);
         delegate.reset();

@@ -52,7 +52,7 @@ protected:
 
 TEST_F(ExitMonitor, ExitCausedByQuittingIsSilent) {
     Harness h;
-    const int baseline = threadCount();
+    const int baseline = baselineThreadCount();
     launch(h);
     ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
     auto task = h.delegate->backendTask.load();
@@ -166,7 +166,7 @@ TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
     h.makeDelegate();
     h.delegate->createMainWindow();
     const int fds = openDescriptorCount();
-    const int threads = threadCount();
+    const int threads = baselineThreadCount();
 
     h.delegate->launchBackendAndLoad();
     ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }, 120s));

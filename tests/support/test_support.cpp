@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,6 +42,20 @@ int freePort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     ::close(fd);
     return ntohs(addr.sin_port);
+}
+
+bool portIsFree(int port) {
+    // Nothing listens when a connection is refused. (A bind test would also
+    // trip over connections of an earlier run still in TIME_WAIT.)
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+                         errno == ECONNREFUSED;
+    ::close(fd);
+    return refused;
 }
 
 std::string readFile(const std::string& path) {
@@ -156,6 +171,13 @@ void killAll(const std::vector<pid_t>& pids) {
 
 int openDescriptorCount() { return countEntries("/proc/self/fd"); }
 int threadCount() { return countEntries("/proc/self/task"); }
+
+int baselineThreadCount() {
+    // A sanitizer runtime starts a helper thread with the first thread of
+    // the process; let that happen before counting.
+    std::thread([] {}).join();
+    return threadCount();
+}
 
 int zombieChildCount() {
     int n = 0;

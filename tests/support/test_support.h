@@ -38,6 +38,7 @@ private:
 
 // A loopback port that nothing listens on right now.
 int freePort();
+bool portIsFree(int port);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
@@ -56,6 +57,8 @@ std::vector<pid_t> pidsFromFile(const std::string& path);
 void killAll(const std::vector<pid_t>& pids);
 int openDescriptorCount();
 int threadCount();
+// The thread count once one-time helper threads exist.
+int baselineThreadCount();
 int zombieChildCount();
 
 // An HTTP server on 127.0.0.1:`port` in a thread of its own.

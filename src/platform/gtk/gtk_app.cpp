@@ -1,0 +1,166 @@
+#include <glib-unix.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "platform/gtk/gtk_internal.h"
+
+namespace kestrix::platform::gtk {
+
+GtkApp::GtkApp(std::string applicationId, std::string resourcesDirectory)
+    : applicationId_(std::move(applicationId)),
+      resourcesDirectory_(std::move(resourcesDirectory)),
+      application_(gtk_application_new(applicationId_.c_str(), G_APPLICATION_DEFAULT_FLAGS)),
+      defaults_(makeKeyFileUserDefaults(applicationId_)) {
+    g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
+}
+
+GtkApp::~GtkApp() { g_object_unref(application_); }
+
+namespace {
+
+gboolean onTerminationSignal(void* self) {
+    static_cast<GtkApp*>(self)->terminate();
+    return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+int GtkApp::run() {
+    // The system's request to end goes through the normal termination, from
+    // the main loop rather than from an asynchronous handler.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(signal, onTerminationSignal, this);
+    return g_application_run(G_APPLICATION(application_), 0, nullptr);
+}
+
+// The first activation finishes launching; every later one, a second start
+// of the application forwarded here, is a reopen.
+void GtkApp::onActivate(GtkApplication*, void* data) {
+    auto* self = static_cast<GtkApp*>(data);
+    if (!self->delegate_) return;
+    if (!self->launched_) {
+        self->launched_ = true;
+        // Hidden windows still count, but the application must outlive
+        // even a moment without a visible one.
+        g_application_hold(G_APPLICATION(self->application_));
+        self->delegate_->applicationDidFinishLaunching();
+        return;
+    }
+    const bool visible = self->mainWindow_ && self->mainWindow_->isVisible();
+    self->delegate_->applicationShouldHandleReopen(visible);
+}
+
+void GtkApp::activateIgnoringOtherApps() {
+    if (GtkWindow* window = mainGtkWindow(); window && gtk_widget_get_visible(GTK_WIDGET(window)))
+        gtk_window_present_with_time(window, gtk_get_current_event_time());
+}
+
+void GtkApp::terminate() {
+    if (terminating_) return;
+    terminating_ = true;
+    if (delegate_ && delegate_->applicationShouldTerminate() == kTerminateNow)
+        delegate_->applicationWillTerminate();
+    std::fflush(nullptr);
+    // The process ends here, as the platform's termination does: no
+    // return into whatever asked for it, no destructors racing with the
+    // service's watcher threads.
+    _exit(0);
+}
+
+std::unique_ptr<Window> GtkApp::makeWindow(const WindowSpec& spec) {
+    auto window = std::make_unique<GtkMainWindow>(*this, spec);
+    mainWindow_ = window.get();
+    return window;
+}
+
+GtkWindow* GtkApp::mainGtkWindow() const { return mainWindow_ ? mainWindow_->gtkWindow() : nullptr; }
+
+long GtkApp::runModalAlert(const AlertSpec& alert) {
+    GtkWindow* parent = mainGtkWindow();
+    if (parent && !gtk_widget_get_visible(GTK_WIDGET(parent))) parent = nullptr;
+    GtkWidget* dialog = makeAlertDialog(parent, alert);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_position(GTK_WINDOW(dialog),
+                            parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    return alertResponse(alert, response);
+}
+
+void GtkApp::dispatchEvent(int eventType, const std::function<void()>& action) {
+    const std::optional<int> previous = currentEvent_;
+    currentEvent_ = eventType;
+    action();
+    currentEvent_ = previous;
+}
+
+namespace {
+
+struct PopUp {
+    GMainLoop* loop;
+};
+
+void onMenuDeactivate(GtkMenuShell*, void* data) { g_main_loop_quit(static_cast<PopUp*>(data)->loop); }
+
+}  // namespace
+
+void GtkApp::popUpMenuAtPointer(const Menu& menu) {
+    int chosen = -1;
+    GtkWidget* gtkMenu = buildGtkMenu(menu, &chosen);
+    PopUp popUp{g_main_loop_new(nullptr, FALSE)};
+    g_signal_connect(gtkMenu, "deactivate", G_CALLBACK(onMenuDeactivate), &popUp);
+    gtk_widget_show_all(gtkMenu);
+    gtk_menu_popup_at_pointer(GTK_MENU(gtkMenu), nullptr);
+    if (gtk_widget_get_visible(gtkMenu)) g_main_loop_run(popUp.loop);
+    g_main_loop_unref(popUp.loop);
+    gtk_widget_destroy(gtkMenu);
+    // The chosen entry acts once the menu has closed.
+    if (chosen >= 0 && static_cast<size_t>(chosen) < menu.items.size()) {
+        const auto& item = menu.items[static_cast<size_t>(chosen)];
+        if (item.perform) item.perform();
+    }
+}
+
+UserDefaults& GtkApp::standardUserDefaults() { return *defaults_; }
+
+namespace {
+
+gboolean runPosted(void* data) {
+    auto* work = static_cast<std::function<void()>*>(data);
+    (*work)();
+    return G_SOURCE_REMOVE;
+}
+
+void deletePosted(void* data) { delete static_cast<std::function<void()>*>(data); }
+
+}  // namespace
+
+void GtkApp::postToMainQueue(std::function<void()> work) {
+    // Always queued, never run in place: g_main_context_invoke would run it
+    // on the calling thread whenever that thread could take the context.
+    g_idle_add_full(G_PRIORITY_DEFAULT, runPosted, new std::function<void()>(std::move(work)),
+                    deletePosted);
+}
+
+GtkWidget* buildGtkMenu(const Menu& menu, int* chosen) {
+    GtkWidget* gtkMenu = gtk_menu_new();
+    for (size_t i = 0; i < menu.items.size(); ++i) {
+        const MenuItem& item = menu.items[i];
+        GtkWidget* entry = item.isSeparator ? gtk_separator_menu_item_new()
+                                            : gtk_menu_item_new_with_label(item.title.c_str());
+        if (!item.isSeparator) {
+            g_object_set_data(G_OBJECT(entry), "kestrix-index", GINT_TO_POINTER(static_cast<int>(i)));
+            g_signal_connect(entry, "activate", G_CALLBACK(+[](GtkMenuItem* e, void* out) {
+                                 *static_cast<int*>(out) =
+                                     GPOINTER_TO_INT(g_object_get_data(G_OBJECT(e), "kestrix-index"));
+                             }),
+                             chosen);
+        }
+        gtk_menu_shell_append(GTK_MENU_SHELL(gtkMenu), entry);
+    }
+    return gtkMenu;
+}
+
+}  // namespace kestrix::platform::gtk

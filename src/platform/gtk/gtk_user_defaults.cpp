@@ -1,0 +1,53 @@
+// The user defaults as a key file: $XDG_CONFIG_HOME (or ~/.config), a folder
+// named after the application id, "user-defaults.ini". A file that is
+// missing or cannot be read holds no keys.
+#include <glib/gstdio.h>
+
+#include "platform/gtk/gtk_internal.h"
+
+namespace kestrix::platform::gtk {
+
+namespace {
+
+constexpr const char* kGroup = "defaults";
+
+class KeyFileUserDefaults final : public UserDefaults {
+public:
+    explicit KeyFileUserDefaults(const std::string& applicationId)
+        : directory_(std::string(g_get_user_config_dir()) + "/" + applicationId),
+          path_(directory_ + "/user-defaults.ini") {}
+
+    bool boolForKey(const std::string& key) override {
+        GKeyFile* file = load();
+        const gboolean value = g_key_file_get_boolean(file, kGroup, key.c_str(), nullptr);
+        g_key_file_unref(file);
+        return value;
+    }
+
+    void setBool(bool value, const std::string& key) override {
+        GKeyFile* file = load();
+        g_key_file_set_boolean(file, kGroup, key.c_str(), value);
+        g_mkdir_with_parents(directory_.c_str(), 0700);
+        // Written to a temporary file and renamed over the old one.
+        g_key_file_save_to_file(file, path_.c_str(), nullptr);
+        g_key_file_unref(file);
+    }
+
+private:
+    GKeyFile* load() const {
+        GKeyFile* file = g_key_file_new();
+        g_key_file_load_from_file(file, path_.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+        return file;
+    }
+
+    std::string directory_;
+    std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<UserDefaults> makeKeyFileUserDefaults(const std::string& applicationId) {
+    return std::make_unique<KeyFileUserDefaults>(applicationId);
+}
+
+}  // namespace kestrix::platform::gtk

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing need, when
+# any is missing. Debian 12; needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(
+    # build
+    cmake ninja-build g++ pkg-config
+    libgtk-3-dev libwebkit2gtk-4.1-dev libcurl4-openssl-dev libcpp-httplib-dev
+    libdbusmenu-glib-dev
+    # run: Chinese text, pgrep, setsid
+    fonts-wqy-microhei procps util-linux
+    # tests and the headless run
+    googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}" >&2
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -1,0 +1,69 @@
+// The GTK3 + WebKitGTK implementation of the UI interfaces. This header names
+// no toolkit type beyond opaque forward declarations, so the program's entry
+// point stays free of toolkit headers too.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/ui.h"
+
+typedef struct _GtkApplication GtkApplication;
+typedef struct _GtkWindow GtkWindow;
+
+namespace kestrix::platform::gtk {
+
+class GtkMainWindow;
+class TrayIcon;
+
+class GtkApp final : public Application {
+public:
+    // `resourcesDirectory` holds the icon files the status item uses.
+    GtkApp(std::string applicationId, std::string resourcesDirectory);
+    ~GtkApp() override;
+
+    void setDelegate(ApplicationDelegate* delegate) override { delegate_ = delegate; }
+    // Registers the application (a second start is forwarded to the first
+    // as a reopen) and runs the GLib main loop. SIGTERM, SIGINT and SIGHUP
+    // request the normal termination.
+    int run() override;
+    void setActivationPolicyRegular() override {}
+    void activateIgnoringOtherApps() override;
+    // Ends the process with status 0 once the delegate has been told;
+    // never returns.
+    void terminate() override;
+    bool isTerminating() const override { return terminating_; }
+    std::unique_ptr<Window> makeWindow(const WindowSpec& spec) override;
+    long runModalAlert(const AlertSpec& alert) override;
+    std::optional<int> currentEventType() override { return currentEvent_; }
+    void popUpMenuAtPointer(const Menu& menu) override;
+    std::unique_ptr<StatusItem> statusItemWithLength(double length) override;
+    void removeStatusItem(StatusItem* item) override;
+    UserDefaults& standardUserDefaults() override;
+    void postToMainQueue(std::function<void()> work) override;
+
+    // Runs `action` as the handling of an event of `eventType` (kEventType...).
+    void dispatchEvent(int eventType, const std::function<void()>& action);
+    ApplicationDelegate* delegate() const { return delegate_; }
+    GtkApplication* gtkApplication() const { return application_; }
+    // The main window's toolkit object, or null before it exists.
+    GtkWindow* mainGtkWindow() const;
+    const std::string& applicationId() const { return applicationId_; }
+    const std::string& resourcesDirectory() const { return resourcesDirectory_; }
+
+private:
+    static void onActivate(GtkApplication* application, void* self);
+
+    std::string applicationId_;
+    std::string resourcesDirectory_;
+    GtkApplication* application_ = nullptr;
+    ApplicationDelegate* delegate_ = nullptr;
+    GtkMainWindow* mainWindow_ = nullptr;
+    std::unique_ptr<UserDefaults> defaults_;
+    std::optional<int> currentEvent_;
+    bool launched_ = false;
+    bool terminating_ = false;
+};
+
+}  // namespace kestrix::platform::gtk

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 
+#include "gui/fake_watcher.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -110,6 +111,82 @@ TEST_F(RealApp, SecondStartIsForwardedToTheFirstAndExits) {
     const auto firstStatus = waitExit(first, 30s);
     ASSERT_TRUE(firstStatus);
     EXPECT_EQ(WEXITSTATUS(*firstStatus), 0);
+}
+
+// Runs the default main context (for the fake watcher) until `done` holds.
+bool iterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+        if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
+    FakeWatcher watcher;
+    ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
+    const pid_t app = start({{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "3"}});
+    ASSERT_TRUE(iterateUntil([&] { return panelRendered() && !watcher.registered.empty(); }, 60s)) << log();
+    const std::string item = watcher.registered.front();
+    EXPECT_EQ(item, "org.kde.StatusNotifierItem-" + std::to_string(app) + "-1");
+    const auto everything = liveDescendants(app);
+
+    // The exported menu's "退出" row, as a panel would click it.
+    GVariant* shown = watcher.call(item, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
+    if (shown) g_variant_unref(shown);
+    const gchar* const noProperties[] = {nullptr};
+    GVariant* layout = watcher.call(item, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                    g_variant_new("(ii^as)", 0, -1, noProperties));
+    ASSERT_NE(layout, nullptr);
+    gint32 quitId = -1;
+    GVariant* root = g_variant_get_child_value(layout, 1);
+    GVariant* children = g_variant_get_child_value(root, 2);
+    for (size_t i = 0; i < g_variant_n_children(children); ++i) {
+        GVariant* child = g_variant_get_variant(g_variant_get_child_value(children, i));
+        gint32 id = 0;
+        g_variant_get_child(child, 0, "i", &id);
+        GVariant* properties = g_variant_get_child_value(child, 1);
+        const gchar* label = nullptr;
+        if (g_variant_lookup(properties, "label", "&s", &label) && std::string(label) == "退出") quitId = id;
+    }
+    ASSERT_GE(quitId, 0);
+    GVariant* clicked = watcher.call(item, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                                     g_variant_new("(isvu)", quitId, "clicked", g_variant_new_int32(0), 0u));
+    if (clicked) g_variant_unref(clicked);
+
+    const auto status = waitExit(app, 30s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_FALSE(watcher.nameHasOwner(item));
+    EXPECT_TRUE(waitFor([&] {
+        for (pid_t pid : everything)
+            if (processAlive(pid)) return false;
+        return true;
+    }, 10s));
+}
+
+TEST_F(RealApp, TheExportedQuitActionQuits) {
+    const pid_t app = start();
+    ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
+    const auto service = pidsFromFile(dir / "pids");
+
+    platform::LaunchOptions options;
+    options.executable = "/usr/bin/gapplication";
+    options.arguments = {"action", "io.kestrix.V3NativeShell", "quit"};
+    options.environment = platform::currentEnvironment();
+    const auto launcher = platform::spawnProcess(options);
+    ASSERT_TRUE(launcher) << launcher.error;
+    waitExit(launcher.pid, 30s);
+
+    const auto status = waitExit(app, 30s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_TRUE(waitFor([&] {
+        for (pid_t pid : service)
+            if (processAlive(pid)) return false;
+        return true;
+    }, 10s));
 }
 
 }  // namespace

@@ -14,6 +14,24 @@ GtkApp::GtkApp(std::string applicationId, std::string resourcesDirectory)
       application_(gtk_application_new(applicationId_.c_str(), G_APPLICATION_DEFAULT_FLAGS)),
       defaults_(makeKeyFileUserDefaults(applicationId_)) {
     g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
+
+    // The Dock menu's entry, offered where Linux launchers look for it: as
+    // the application's exported "quit" action (and, through the desktop
+    // entry's "Quit" action, from the launcher's own menu).
+    GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+    g_signal_connect(quit, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer self) {
+                         static_cast<GtkApp*>(self)->performDockMenuAction("quitApp");
+                     }),
+                     this);
+    g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(quit));
+    g_object_unref(quit);
+}
+
+void GtkApp::performDockMenuAction(const std::string& actionName) {
+    if (!delegate_) return;
+    const Menu menu = delegate_->applicationDockMenu();
+    for (const MenuItem& item : menu.items)
+        if (item.actionName == actionName && item.perform) item.perform();
 }
 
 GtkApp::~GtkApp() { g_object_unref(application_); }
@@ -107,12 +125,28 @@ void onMenuDeactivate(GtkMenuShell*, void* data) { g_main_loop_quit(static_cast<
 }  // namespace
 
 void GtkApp::popUpMenuAtPointer(const Menu& menu) {
+    if (menuCapture_) {
+        *menuCapture_ = menu;
+        return;
+    }
     int chosen = -1;
     GtkWidget* gtkMenu = buildGtkMenu(menu, &chosen);
     PopUp popUp{g_main_loop_new(nullptr, FALSE)};
     g_signal_connect(gtkMenu, "deactivate", G_CALLBACK(onMenuDeactivate), &popUp);
     gtk_widget_show_all(gtkMenu);
-    gtk_menu_popup_at_pointer(GTK_MENU(gtkMenu), nullptr);
+    if (GdkEvent* event = gtk_get_current_event()) {
+        gtk_menu_popup_at_pointer(GTK_MENU(gtkMenu), event);
+        gdk_event_free(event);
+    } else {
+        // Asked from outside any event (a tray host over D-Bus): anchor the
+        // menu at the pointer's place on the screen.
+        GdkDisplay* display = gdk_display_get_default();
+        GdkDevice* pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(display));
+        GdkRectangle at{0, 0, 1, 1};
+        gdk_device_get_position(pointer, nullptr, &at.x, &at.y);
+        gtk_menu_popup_at_rect(GTK_MENU(gtkMenu), gdk_get_default_root_window(), &at,
+                               GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_WEST, nullptr);
+    }
     if (gtk_widget_get_visible(gtkMenu)) g_main_loop_run(popUp.loop);
     g_main_loop_unref(popUp.loop);
     gtk_widget_destroy(gtkMenu);

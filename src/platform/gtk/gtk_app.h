@@ -45,6 +45,9 @@ public:
 
     // Runs `action` as the handling of an event of `eventType` (kEventType...).
     void dispatchEvent(int eventType, const std::function<void()>& action);
+    // While set, a menu asked to pop up is stored into `into` instead of
+    // shown (the tray's exported menu asks the delegate for its menu so).
+    void captureNextMenu(Menu* into) { menuCapture_ = into; }
     ApplicationDelegate* delegate() const { return delegate_; }
     GtkApplication* gtkApplication() const { return application_; }
     // The main window's toolkit object, or null before it exists.
@@ -54,6 +57,7 @@ public:
 
 private:
     static void onActivate(GtkApplication* application, void* self);
+    void performDockMenuAction(const std::string& actionName);
 
     std::string applicationId_;
     std::string resourcesDirectory_;
@@ -62,6 +66,7 @@ private:
     GtkMainWindow* mainWindow_ = nullptr;
     std::unique_ptr<UserDefaults> defaults_;
     std::optional<int> currentEvent_;
+    Menu* menuCapture_ = nullptr;
     bool launched_ = false;
     bool terminating_ = false;
 };

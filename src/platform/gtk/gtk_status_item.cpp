@@ -1,81 +1,318 @@
-// The status item: an icon in the system tray whose left click and right
-// click reach the delegate as the release of the left or right button.
-#include "platform/gtk/gtk_internal.h"
+// The status item on Linux desktops.
+//
+// A StatusNotifierItem on the session bus is what current panels show: the
+// item owns org.kde.StatusNotifierItem-<pid>-1, exports /StatusNotifierItem,
+// registers with org.kde.StatusNotifierWatcher, and registers again whenever
+// a watcher appears. Activate is a left click and ContextMenu a right click;
+// both reach the button's action as the release of that button. Many hosts
+// show the item's exported menu instead of calling ContextMenu: that menu
+// (libdbusmenu) is the delegate's own right-click menu, asked for afresh each
+// time a host is about to show it.
+//
+// While no watcher is on the bus, an XEmbed tray icon (GtkStatusIcon) stands
+// in, with the same two clicks.
+#include "platform/gtk/gtk_status_item.h"
+
+#include <libdbusmenu-glib/dbusmenu-glib.h>
+#include <unistd.h>
 
 namespace kestrix::platform::gtk {
 
 namespace {
 
-// The system symbols the program asks for, as icons shipped with it.
-std::string iconFileForSymbol(const GtkApp& app, const std::string& symbolName) {
-    if (symbolName != "bolt.circle.fill") return {};
-    const std::string path = app.resourcesDirectory() + "/kestrix-v3-tray.svg";
-    return g_file_test(path.c_str(), G_FILE_TEST_EXISTS) ? path : std::string{};
-}
+constexpr const char* kItemPath = "/StatusNotifierItem";
+constexpr const char* kMenuPath = "/MenuBar";
+constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
+constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
+constexpr const char* kItemTitle = "AI Kestrix V3.1";
+constexpr const char* kIconName = "kestrix-v3-tray";
 
-G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+constexpr const char* kItemInterfaceXml = R"XML(
+<node>
+  <interface name="org.kde.StatusNotifierItem">
+    <property name="Category" type="s" access="read"/>
+    <property name="Id" type="s" access="read"/>
+    <property name="Title" type="s" access="read"/>
+    <property name="Status" type="s" access="read"/>
+    <property name="WindowId" type="i" access="read"/>
+    <property name="IconName" type="s" access="read"/>
+    <property name="IconThemePath" type="s" access="read"/>
+    <property name="IconPixmap" type="a(iiay)" access="read"/>
+    <property name="OverlayIconName" type="s" access="read"/>
+    <property name="AttentionIconName" type="s" access="read"/>
+    <property name="ToolTip" type="(sa(iiay)ss)" access="read"/>
+    <property name="ItemIsMenu" type="b" access="read"/>
+    <property name="Menu" type="o" access="read"/>
+    <method name="ContextMenu"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
+    <method name="Activate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
+    <method name="SecondaryActivate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
+    <method name="Scroll"><arg name="delta" type="i" direction="in"/><arg name="orientation" type="s" direction="in"/></method>
+    <signal name="NewTitle"/>
+    <signal name="NewIcon"/>
+    <signal name="NewToolTip"/>
+    <signal name="NewStatus"><arg name="status" type="s"/></signal>
+  </interface>
+</node>)XML";
 
-// The XEmbed tray icon (GtkStatusIcon): "activate" is the left button,
-// "popup-menu" the right one.
-class XEmbedStatusItem final : public StatusItem, public StatusButton {
-public:
-    explicit XEmbedStatusItem(GtkApp& app) : app_(app), icon_(gtk_status_icon_new()) {
-        gtk_status_icon_set_title(icon_, "AI Kestrix V3.1");
-        gtk_status_icon_set_tooltip_text(icon_, "AI Kestrix V3.1");
-        g_signal_connect(icon_, "activate", G_CALLBACK(onActivate), this);
-        g_signal_connect(icon_, "popup-menu", G_CALLBACK(onPopupMenu), this);
-        gtk_status_icon_set_visible(icon_, TRUE);
-    }
-    ~XEmbedStatusItem() override {
-        g_signal_handlers_disconnect_by_data(icon_, this);
-        gtk_status_icon_set_visible(icon_, FALSE);
-        g_object_unref(icon_);
-    }
-
-    StatusButton* button() override { return this; }
-
-    void setImage(const std::string& symbolName, const std::string& description) override {
-        const std::string file = iconFileForSymbol(app_, symbolName);
-        if (file.empty()) {
-            gtk_status_icon_set_from_icon_name(icon_, nullptr);
-        } else {
-            gtk_status_icon_set_from_file(icon_, file.c_str());
+// One ARGB32 image in network byte order, as IconPixmap carries it.
+GVariant* pixmapOf(const std::string& file, int size) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_size(file.c_str(), size, size, nullptr);
+    if (!pixbuf) return nullptr;
+    GdkPixbuf* rgba = gdk_pixbuf_get_has_alpha(pixbuf) ? g_object_ref(pixbuf)
+                                                        : gdk_pixbuf_add_alpha(pixbuf, FALSE, 0, 0, 0);
+    const int width = gdk_pixbuf_get_width(rgba), height = gdk_pixbuf_get_height(rgba);
+    const int stride = gdk_pixbuf_get_rowstride(rgba);
+    const guchar* pixels = gdk_pixbuf_read_pixels(rgba);
+    std::vector<guchar> argb(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const guchar* p = pixels + y * stride + x * 4;
+            guchar* q = argb.data() + (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 4;
+            q[0] = p[3];
+            q[1] = p[0];
+            q[2] = p[1];
+            q[3] = p[2];
         }
-        gtk_status_icon_set_name(icon_, description.c_str());
     }
-    void setAction(std::function<void()> action) override { action_ = std::move(action); }
-    void sendActionOn(unsigned mask) override { mask_ = mask; }
-
-    void hide() { gtk_status_icon_set_visible(icon_, FALSE); }
-
-private:
-    void send(int eventType) {
-        if (!action_ || !(mask_ & (1u << eventType))) return;
-        app_.dispatchEvent(eventType, action_);
-    }
-    static void onActivate(GtkStatusIcon*, void* self) {
-        static_cast<XEmbedStatusItem*>(self)->send(kEventTypeLeftMouseUp);
-    }
-    static void onPopupMenu(GtkStatusIcon*, guint, guint, void* self) {
-        static_cast<XEmbedStatusItem*>(self)->send(kEventTypeRightMouseUp);
-    }
-
-    GtkApp& app_;
-    GtkStatusIcon* icon_;
-    std::function<void()> action_;
-    unsigned mask_ = 0;
-};
-
-G_GNUC_END_IGNORE_DEPRECATIONS
+    g_object_unref(rgba);
+    g_object_unref(pixbuf);
+    GVariant* bytes =
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, argb.data(), argb.size(), sizeof(guchar));
+    return g_variant_new("(ii@ay)", width, height, bytes);
+}
 
 }  // namespace
 
+TrayStatusItem::TrayStatusItem(GtkApp& app) : app_(app) {
+    iconFile_ = app.resourcesDirectory() + "/" + kIconName + ".svg";
+    if (!g_file_test(iconFile_.c_str(), G_FILE_TEST_EXISTS)) iconFile_.clear();
+
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    xembed_ = gtk_status_icon_new();
+    gtk_status_icon_set_title(xembed_, kItemTitle);
+    gtk_status_icon_set_tooltip_text(xembed_, kItemTitle);
+    gtk_status_icon_set_visible(xembed_, FALSE);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    g_signal_connect(xembed_, "activate", G_CALLBACK(+[](GtkStatusIcon*, void* self) {
+                         static_cast<TrayStatusItem*>(self)->send(kEventTypeLeftMouseUp);
+                     }),
+                     this);
+    g_signal_connect(xembed_, "popup-menu", G_CALLBACK(+[](GtkStatusIcon*, guint, guint, void* self) {
+                         static_cast<TrayStatusItem*>(self)->send(kEventTypeRightMouseUp);
+                     }),
+                     this);
+
+    bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus_) {
+        // No session bus: the XEmbed icon is all there is.
+        setXEmbedVisible(true);
+        return;
+    }
+    exportItem();
+    exportMenu();
+    watcherWatch_ = g_bus_watch_name_on_connection(
+        bus_, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+        +[](GDBusConnection*, const gchar*, const gchar*, gpointer self) {
+            static_cast<TrayStatusItem*>(self)->onWatcherAppeared();
+        },
+        +[](GDBusConnection*, const gchar*, gpointer self) {
+            static_cast<TrayStatusItem*>(self)->onWatcherVanished();
+        },
+        this, nullptr);
+}
+
+TrayStatusItem::~TrayStatusItem() {
+    remove();
+    g_signal_handlers_disconnect_by_data(xembed_, this);
+    g_object_unref(xembed_);
+}
+
+void TrayStatusItem::exportItem() {
+    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kItemInterfaceXml, nullptr);
+    static const GDBusInterfaceVTable vtable = {
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant*,
+            GDBusMethodInvocation* invocation, gpointer self) {
+            static_cast<TrayStatusItem*>(self)->onMethod(method, invocation);
+        },
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property, GError**,
+            gpointer self) -> GVariant* { return static_cast<TrayStatusItem*>(self)->property(property); },
+        nullptr,
+        {}};
+    registration_ = g_dbus_connection_register_object(bus_, kItemPath, node->interfaces[0], &vtable,
+                                                      this, nullptr, nullptr);
+    g_dbus_node_info_unref(node);
+    busName_ = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
+    nameOwner_ = g_bus_own_name_on_connection(bus_, busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE,
+                                              nullptr, nullptr, nullptr, nullptr);
+}
+
+void TrayStatusItem::exportMenu() {
+    menuServer_ = dbusmenu_server_new(kMenuPath);
+    menuRoot_ = dbusmenu_menuitem_new();
+    dbusmenu_server_set_root(menuServer_, menuRoot_);
+    g_signal_connect(menuRoot_, DBUSMENU_MENUITEM_SIGNAL_ABOUT_TO_SHOW,
+                     G_CALLBACK(+[](DbusmenuMenuitem*, gpointer self) -> gboolean {
+                         static_cast<TrayStatusItem*>(self)->rebuildExportedMenu();
+                         return TRUE;
+                     }),
+                     this);
+}
+
+void TrayStatusItem::onWatcherAppeared() {
+    watcherPresent_ = true;
+    setXEmbedVisible(false);
+    // Registered anew with every watcher that appears.
+    g_dbus_connection_call(bus_, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
+                           g_variant_new("(s)", busName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+                           nullptr, nullptr, nullptr);
+}
+
+void TrayStatusItem::onWatcherVanished() {
+    watcherPresent_ = false;
+    if (!removed_) setXEmbedVisible(true);
+}
+
+void TrayStatusItem::setXEmbedVisible(bool visible) {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_status_icon_set_visible(xembed_, visible && !removed_);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
+bool TrayStatusItem::xembedVisible() const {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    return gtk_status_icon_get_visible(xembed_);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
+void TrayStatusItem::setImage(const std::string& symbolName, const std::string& description) {
+    // The one system symbol the program asks for is shipped as an icon.
+    hasImage_ = symbolName == "bolt.circle.fill" && !iconFile_.empty();
+    description_ = description;
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    if (hasImage_) gtk_status_icon_set_from_file(xembed_, iconFile_.c_str());
+    gtk_status_icon_set_name(xembed_, description.c_str());
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    if (bus_ && registration_)
+        g_dbus_connection_emit_signal(bus_, nullptr, kItemPath, "org.kde.StatusNotifierItem", "NewIcon",
+                                      nullptr, nullptr);
+}
+
+void TrayStatusItem::setAction(std::function<void()> action) {
+    action_ = std::move(action);
+    if (menuRoot_) rebuildExportedMenu();
+}
+
+void TrayStatusItem::send(int eventType) {
+    if (!action_ || !(mask_ & (1u << eventType))) return;
+    app_.dispatchEvent(eventType, action_);
+}
+
+void TrayStatusItem::onMethod(const std::string& method, GDBusMethodInvocation* invocation) {
+    // Answer first: the action may run a menu or a dialog of its own.
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    if (method == "Activate") {
+        send(kEventTypeLeftMouseUp);
+    } else if (method == "ContextMenu") {
+        send(kEventTypeRightMouseUp);
+    }
+}
+
+GVariant* TrayStatusItem::property(const std::string& name) {
+    if (name == "Category") return g_variant_new_string("ApplicationStatus");
+    if (name == "Id") return g_variant_new_string(app_.applicationId().c_str());
+    if (name == "Title") return g_variant_new_string(kItemTitle);
+    if (name == "Status") return g_variant_new_string(removed_ ? "Passive" : "Active");
+    if (name == "WindowId") return g_variant_new_int32(0);
+    if (name == "IconName") return g_variant_new_string(hasImage_ ? kIconName : "");
+    if (name == "IconThemePath")
+        return g_variant_new_string(hasImage_ ? app_.resourcesDirectory().c_str() : "");
+    if (name == "IconPixmap") return iconPixmaps();
+    if (name == "OverlayIconName" || name == "AttentionIconName") return g_variant_new_string("");
+    if (name == "ToolTip") {
+        return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(), kItemTitle, "");
+    }
+    if (name == "ItemIsMenu") return g_variant_new_boolean(FALSE);
+    if (name == "Menu") return g_variant_new_object_path(kMenuPath);
+    return nullptr;
+}
+
+GVariant* TrayStatusItem::iconPixmaps() {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
+    if (hasImage_) {
+        for (int size : {22, 32, 48}) {
+            if (GVariant* pixmap = pixmapOf(iconFile_, size)) g_variant_builder_add_value(&builder, pixmap);
+        }
+    }
+    return g_variant_builder_end(&builder);
+}
+
+// The delegate builds its menu when its button is released with the right
+// button; asking it that way, with the pop-up captured instead of shown,
+// gives the host the very menu a right click would show.
+void TrayStatusItem::rebuildExportedMenu() {
+    exportedMenu_ = Menu{};
+    if (action_) {
+        app_.captureNextMenu(&exportedMenu_);
+        app_.dispatchEvent(kEventTypeRightMouseUp, action_);
+        app_.captureNextMenu(nullptr);
+    }
+    GList* old = dbusmenu_menuitem_take_children(menuRoot_);
+    g_list_free_full(old, g_object_unref);
+    for (size_t i = 0; i < exportedMenu_.items.size(); ++i) {
+        const MenuItem& item = exportedMenu_.items[i];
+        DbusmenuMenuitem* entry = dbusmenu_menuitem_new();
+        if (item.isSeparator) {
+            dbusmenu_menuitem_property_set(entry, DBUSMENU_MENUITEM_PROP_TYPE, DBUSMENU_CLIENT_TYPES_SEPARATOR);
+        } else {
+            dbusmenu_menuitem_property_set(entry, DBUSMENU_MENUITEM_PROP_LABEL, item.title.c_str());
+            g_object_set_data(G_OBJECT(entry), "kestrix-index", GINT_TO_POINTER(static_cast<int>(i)));
+            g_signal_connect(entry, DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED,
+                             G_CALLBACK(+[](DbusmenuMenuitem* e, guint, gpointer self) {
+                                 static_cast<TrayStatusItem*>(self)->performExported(GPOINTER_TO_INT(
+                                     g_object_get_data(G_OBJECT(e), "kestrix-index")));
+                             }),
+                             this);
+        }
+        dbusmenu_menuitem_child_append(menuRoot_, entry);
+        g_object_unref(entry);
+    }
+}
+
+void TrayStatusItem::performExported(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= exportedMenu_.items.size()) return;
+    // A copy: the action may rebuild the menu (or end the application).
+    const std::function<void()> perform = exportedMenu_.items[static_cast<size_t>(index)].perform;
+    if (perform) perform();
+}
+
+void TrayStatusItem::remove() {
+    if (removed_) return;
+    removed_ = true;
+    setXEmbedVisible(false);
+    if (watcherWatch_) g_bus_unwatch_name(watcherWatch_);
+    watcherWatch_ = 0;
+    if (registration_) g_dbus_connection_unregister_object(bus_, registration_);
+    registration_ = 0;
+    if (nameOwner_) g_bus_unown_name(nameOwner_);
+    nameOwner_ = 0;
+    if (menuRoot_) g_object_unref(menuRoot_);
+    menuRoot_ = nullptr;
+    if (menuServer_) g_object_unref(menuServer_);
+    menuServer_ = nullptr;
+    if (bus_) {
+        g_dbus_connection_flush_sync(bus_, nullptr, nullptr);
+        g_object_unref(bus_);
+    }
+    bus_ = nullptr;
+}
+
 std::unique_ptr<StatusItem> GtkApp::statusItemWithLength(double /*length*/) {
-    return std::make_unique<XEmbedStatusItem>(*this);
+    return std::make_unique<TrayStatusItem>(*this);
 }
 
 void GtkApp::removeStatusItem(StatusItem* item) {
-    if (auto* xembed = dynamic_cast<XEmbedStatusItem*>(item)) xembed->hide();
+    if (auto* tray = dynamic_cast<TrayStatusItem*>(item)) tray->remove();
 }
 
 }  // namespace kestrix::platform::gtk

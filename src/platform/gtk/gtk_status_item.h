@@ -1,0 +1,63 @@
+// The tray icon: a StatusNotifierItem with an exported menu, and an XEmbed
+// icon while no StatusNotifierWatcher is on the session bus.
+#pragma once
+
+#include "platform/gtk/gtk_internal.h"
+
+typedef struct _DbusmenuServer DbusmenuServer;
+typedef struct _DbusmenuMenuitem DbusmenuMenuitem;
+
+namespace kestrix::platform::gtk {
+
+class TrayStatusItem final : public StatusItem, public StatusButton {
+public:
+    explicit TrayStatusItem(GtkApp& app);
+    ~TrayStatusItem() override;
+
+    StatusButton* button() override { return this; }
+    void setImage(const std::string& symbolName, const std::string& description) override;
+    void setAction(std::function<void()> action) override;
+    void sendActionOn(unsigned mask) override { mask_ = mask; }
+
+    // Leaves the tray: unexports everything and gives the names back.
+    void remove();
+
+    const std::string& busName() const { return busName_; }
+    bool watcherPresent() const { return watcherPresent_; }
+    bool xembedVisible() const;
+    GtkStatusIcon* xembedIcon() const { return xembed_; }
+
+private:
+    void exportItem();
+    void exportMenu();
+    void onWatcherAppeared();
+    void onWatcherVanished();
+    void setXEmbedVisible(bool visible);
+    void send(int eventType);
+    void onMethod(const std::string& method, GDBusMethodInvocation* invocation);
+    GVariant* property(const std::string& name);
+    GVariant* iconPixmaps();
+    void rebuildExportedMenu();
+    void performExported(int index);
+
+    GtkApp& app_;
+    std::string iconFile_;
+    std::string description_;
+    bool hasImage_ = false;
+    std::function<void()> action_;
+    unsigned mask_ = 0;
+
+    GtkStatusIcon* xembed_ = nullptr;
+    GDBusConnection* bus_ = nullptr;
+    std::string busName_;
+    guint registration_ = 0;
+    guint nameOwner_ = 0;
+    guint watcherWatch_ = 0;
+    bool watcherPresent_ = false;
+    bool removed_ = false;
+    DbusmenuServer* menuServer_ = nullptr;
+    DbusmenuMenuitem* menuRoot_ = nullptr;
+    Menu exportedMenu_;
+};
+
+}  // namespace kestrix::platform::gtk

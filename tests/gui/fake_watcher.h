@@ -1,0 +1,100 @@
+// A StatusNotifierWatcher of the tests' own on the private session bus: it
+// records every item that registers, as a panel's watcher would.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <string>
+#include <vector>
+
+namespace kestrix::test {
+
+class FakeWatcher {
+public:
+    FakeWatcher() {
+        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(R"XML(
+<node><interface name="org.kde.StatusNotifierWatcher">
+  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+</interface></node>)XML", nullptr);
+        static const GDBusInterfaceVTable vtable = {
+            +[](GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar* method,
+                GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
+                auto* watcher = static_cast<FakeWatcher*>(self);
+                if (std::string(method) == "RegisterStatusNotifierItem") {
+                    const gchar* service = nullptr;
+                    g_variant_get(parameters, "(&s)", &service);
+                    watcher->registered.emplace_back(service);
+                    watcher->senders.emplace_back(sender);
+                }
+                g_dbus_method_invocation_return_value(invocation, nullptr);
+            },
+            +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property, GError**,
+                gpointer) -> GVariant* {
+                if (std::string(property) == "ProtocolVersion") return g_variant_new_int32(0);
+                if (std::string(property) == "IsStatusNotifierHostRegistered") return g_variant_new_boolean(TRUE);
+                return g_variant_new_strv(nullptr, 0);
+            },
+            nullptr,
+            {}};
+        registration_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher", node->interfaces[0],
+                                                          &vtable, this, nullptr, nullptr);
+        g_dbus_node_info_unref(node);
+        owner_ = g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
+                                              +[](GDBusConnection*, const gchar*, gpointer self) {
+                                                  static_cast<FakeWatcher*>(self)->owned = true;
+                                              },
+                                              nullptr, this, nullptr);
+    }
+    ~FakeWatcher() {
+        g_bus_unown_name(owner_);
+        g_dbus_connection_unregister_object(bus_, registration_);
+        g_object_unref(bus_);
+    }
+
+    // Calls `method` on `name` and returns the reply, or null. The main
+    // context runs meanwhile, so the callee may live in this very process.
+    GVariant* call(const std::string& name, const char* path, const char* interface, const char* method,
+                   GVariant* parameters) {
+        struct Reply {
+            bool done = false;
+            GVariant* value = nullptr;
+        } reply;
+        g_dbus_connection_call(
+            bus_, name.c_str(), path, interface, method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 10000,
+            nullptr,
+            +[](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* out = static_cast<Reply*>(data);
+                out->value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+                out->done = true;
+            },
+            &reply);
+        while (!reply.done) g_main_context_iteration(nullptr, TRUE);
+        return reply.value;
+    }
+    bool nameHasOwner(const std::string& name) {
+        GVariant* reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "NameHasOwner", g_variant_new("(s)", name.c_str()));
+        gboolean has = FALSE;
+        if (reply) {
+            g_variant_get(reply, "(b)", &has);
+            g_variant_unref(reply);
+        }
+        return has;
+    }
+
+    std::vector<std::string> registered;
+    std::vector<std::string> senders;
+    bool owned = false;
+
+private:
+    GDBusConnection* bus_ = nullptr;
+    guint registration_ = 0;
+    guint owner_ = 0;
+};
+
+}  // namespace kestrix::test

@@ -1,0 +1,224 @@
+// The tray icon against a StatusNotifierWatcher of the tests' own on the
+// private session bus, and its XEmbed stand-in when no watcher is there.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "gui/fake_watcher.h"
+#include "platform/gtk/gtk_status_item.h"
+#include "support/test_support.h"
+
+namespace kestrix::test {
+namespace {
+
+using platform::gtk::GtkApp;
+using platform::gtk::TrayStatusItem;
+
+class Tray : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_CONFIG_HOME", (h.dir / "config").c_str(), 1);
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display";
+        app = std::make_unique<GtkApp>("io.kestrix.V3NativeShell.Tray" + std::to_string(::getpid()),
+                                       KESTRIX_BUNDLE_PATH "/Contents/Resources");
+        ASSERT_TRUE(g_application_register(G_APPLICATION(app->gtkApplication()), nullptr, nullptr));
+        delegate = std::make_shared<AppDelegate>(*app, h.settings);
+        app->setDelegate(delegate.get());
+        delegate->createMainWindow();
+    }
+
+    static bool iterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) return done();
+            if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+
+    TrayStatusItem* tray() const { return dynamic_cast<TrayStatusItem*>(delegate->statusItem.get()); }
+    bool windowVisible() const { return gtk_widget_get_visible(GTK_WIDGET(app->mainGtkWindow())); }
+    void hideWindow() {
+        gtk_window_close(app->mainGtkWindow());
+        ASSERT_TRUE(iterateUntil([&] { return !windowVisible(); }));
+    }
+
+    // Arms a check that closes the next pop-up menu once it is on screen
+    // and writes down its rows.
+    struct PoppedMenu {
+        std::vector<std::string> rows;
+        bool seen = false;
+    };
+    static void closeNextMenu(PoppedMenu* out) {
+        g_timeout_add(20, [](gpointer data) -> gboolean {
+            auto* popped = static_cast<PoppedMenu*>(data);
+            GList* toplevels = gtk_window_list_toplevels();
+            GtkMenu* menu = nullptr;
+            for (GList* l = toplevels; l; l = l->next) {
+                if (!gtk_widget_get_visible(GTK_WIDGET(l->data))) continue;
+                GtkWidget* child = gtk_bin_get_child(GTK_BIN(l->data));
+                if (child && GTK_IS_MENU(child)) menu = GTK_MENU(child);
+            }
+            g_list_free(toplevels);
+            if (!menu) return G_SOURCE_CONTINUE;
+            GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
+            for (GList* l = items; l; l = l->next) {
+                popped->rows.emplace_back(GTK_IS_SEPARATOR_MENU_ITEM(l->data)
+                                              ? "-"
+                                              : gtk_menu_item_get_label(GTK_MENU_ITEM(l->data)));
+            }
+            g_list_free(items);
+            popped->seen = true;
+            gtk_menu_shell_deactivate(GTK_MENU_SHELL(menu));
+            return G_SOURCE_REMOVE;
+        }, out);
+    }
+
+    Harness h{""};
+    std::unique_ptr<GtkApp> app;
+    std::shared_ptr<AppDelegate> delegate;
+};
+
+std::string stringProperty(GVariant* all, const char* name) {
+    const gchar* value = nullptr;
+    return g_variant_lookup(all, name, "&s", &value) ? value : "(missing)";
+}
+
+TEST_F(Tray, RegistersWithTheWatcherAndAnswersTheProtocol) {
+    FakeWatcher watcher;
+    ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }));
+    delegate->createStatusItem();
+    ASSERT_TRUE(iterateUntil([&] { return !watcher.registered.empty(); }));
+    const std::string name = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
+    EXPECT_EQ(watcher.registered.front(), name);
+    EXPECT_FALSE(tray()->xembedVisible());
+
+    GVariant* reply = watcher.call(name, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "GetAll",
+                                   g_variant_new("(s)", "org.kde.StatusNotifierItem"));
+    ASSERT_NE(reply, nullptr);
+    GVariant* all = g_variant_get_child_value(reply, 0);
+    EXPECT_EQ(stringProperty(all, "Category"), "ApplicationStatus");
+    EXPECT_EQ(stringProperty(all, "Title"), "AI Kestrix V3.1");
+    EXPECT_EQ(stringProperty(all, "Status"), "Active");
+    EXPECT_EQ(stringProperty(all, "IconName"), "kestrix-v3-tray");
+    gboolean isMenu = TRUE;
+    EXPECT_TRUE(g_variant_lookup(all, "ItemIsMenu", "b", &isMenu));
+    EXPECT_FALSE(isMenu);
+    const gchar* menuPath = nullptr;
+    EXPECT_TRUE(g_variant_lookup(all, "Menu", "&o", &menuPath));
+    EXPECT_STREQ(menuPath, "/MenuBar");
+    GVariant* pixmaps = g_variant_lookup_value(all, "IconPixmap", G_VARIANT_TYPE("a(iiay)"));
+    ASSERT_NE(pixmaps, nullptr);
+    ASSERT_EQ(g_variant_n_children(pixmaps), 3u);
+    gint32 width = 0, height = 0;
+    GVariant* bytes = nullptr;
+    g_variant_get_child(pixmaps, 0, "(ii@ay)", &width, &height, &bytes);
+    EXPECT_EQ(width, 22);
+    EXPECT_EQ(g_variant_n_children(bytes), static_cast<size_t>(22 * 22 * 4));
+    GVariant* tooltip = g_variant_lookup_value(all, "ToolTip", G_VARIANT_TYPE("(sa(iiay)ss)"));
+    ASSERT_NE(tooltip, nullptr);
+    const gchar* tipTitle = nullptr;
+    g_variant_get_child(tooltip, 2, "&s", &tipTitle);
+    EXPECT_STREQ(tipTitle, "AI Kestrix V3.1");
+    g_variant_unref(tooltip);
+    g_variant_unref(bytes);
+    g_variant_unref(pixmaps);
+    g_variant_unref(all);
+    g_variant_unref(reply);
+
+    // Activate is the left click: the hidden window comes back.
+    hideWindow();
+    GVariant* activated = watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+                                       g_variant_new("(ii)", 10, 10));
+    ASSERT_NE(activated, nullptr);
+    g_variant_unref(activated);
+    EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));
+
+    // ContextMenu is the right click: the delegate's menu pops up.
+    PoppedMenu popped;
+    closeNextMenu(&popped);
+    GVariant* context = watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "ContextMenu",
+                                     g_variant_new("(ii)", 10, 10));
+    ASSERT_NE(context, nullptr);
+    g_variant_unref(context);
+    ASSERT_TRUE(iterateUntil([&] { return popped.seen; }));
+    EXPECT_EQ(popped.rows, (std::vector<std::string>{"打开面板", "-", "退出"}));
+
+    // Leaving the tray gives the name back.
+    app->removeStatusItem(delegate->statusItem.get());
+    EXPECT_TRUE(iterateUntil([&] { return !watcher.nameHasOwner(name); }));
+}
+
+TEST_F(Tray, ExportedMenuIsTheDelegatesMenuAndItsRowsAct) {
+    FakeWatcher watcher;
+    delegate->createStatusItem();
+    ASSERT_TRUE(iterateUntil([&] { return !watcher.registered.empty(); }));
+    const std::string name = watcher.senders.front();
+
+    GVariant* shown = watcher.call(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
+    if (shown) g_variant_unref(shown);
+    const gchar* const noProperties[] = {nullptr};
+    GVariant* layout = watcher.call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                    g_variant_new("(ii^as)", 0, -1, noProperties));
+    ASSERT_NE(layout, nullptr);
+    guint revision = 0;
+    GVariant* root = nullptr;
+    g_variant_get(layout, "(u@(ia{sv}av))", &revision, &root);
+    GVariant* children = g_variant_get_child_value(root, 2);
+    ASSERT_EQ(g_variant_n_children(children), 3u);
+    std::vector<std::string> rows;
+    std::vector<gint32> ids;
+    for (size_t i = 0; i < 3; ++i) {
+        GVariant* boxed = g_variant_get_child_value(children, i);
+        GVariant* child = g_variant_get_variant(boxed);
+        gint32 id = 0;
+        GVariant* properties = nullptr;
+        g_variant_get_child(child, 0, "i", &id);
+        properties = g_variant_get_child_value(child, 1);
+        const gchar* label = nullptr;
+        const gchar* type = nullptr;
+        if (g_variant_lookup(properties, "type", "&s", &type) && std::string(type) == "separator") {
+            rows.emplace_back("-");
+        } else {
+            rows.emplace_back(g_variant_lookup(properties, "label", "&s", &label) ? label : "(no label)");
+        }
+        ids.push_back(id);
+        g_variant_unref(properties);
+        g_variant_unref(child);
+        g_variant_unref(boxed);
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{"打开面板", "-", "退出"}));
+    g_variant_unref(children);
+    g_variant_unref(root);
+    g_variant_unref(layout);
+
+    // Its first row calls showWindow.
+    hideWindow();
+    GVariant* clicked = watcher.call(name, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                                     g_variant_new("(isvu)", ids[0], "clicked", g_variant_new_int32(0), 0u));
+    if (clicked) g_variant_unref(clicked);
+    EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));
+}
+
+TEST_F(Tray, WithoutAWatcherAnXEmbedIconTakesBothClicks) {
+    delegate->createStatusItem();
+    ASSERT_TRUE(iterateUntil([&] { return tray()->xembedVisible(); }));
+    EXPECT_FALSE(tray()->watcherPresent());
+
+    hideWindow();
+    g_signal_emit_by_name(tray()->xembedIcon(), "activate");
+    EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));
+
+    PoppedMenu popped;
+    closeNextMenu(&popped);
+    g_signal_emit_by_name(tray()->xembedIcon(), "popup-menu", 3u, 0u);
+    ASSERT_TRUE(iterateUntil([&] { return popped.seen; }));
+    EXPECT_EQ(popped.rows, (std::vector<std::string>{"打开面板", "-", "退出"}));
+
+    // A watcher that turns up later takes over from the XEmbed icon.
+    FakeWatcher watcher;
+    EXPECT_TRUE(iterateUntil([&] { return !watcher.registered.empty(); }));
+    EXPECT_FALSE(tray()->xembedVisible());
+}
+
+}  // namespace
+}  // namespace kestrix::test

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "gui/fake_watcher.h"
+#include "gui/gui_support.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -88,11 +89,7 @@ TEST_F(RealApp, ShowsThePanelAndSigtermQuitsWithNothingLeftBehind) {
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 0);
-    EXPECT_TRUE(waitFor([&] {
-        for (pid_t pid : everything)
-            if (processAlive(pid)) return false;
-        return true;
-    }, 10s));
+    EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
 
 TEST_F(RealApp, SecondStartIsForwardedToTheFirstAndExits) {
@@ -111,16 +108,6 @@ TEST_F(RealApp, SecondStartIsForwardedToTheFirstAndExits) {
     const auto firstStatus = waitExit(first, 30s);
     ASSERT_TRUE(firstStatus);
     EXPECT_EQ(WEXITSTATUS(*firstStatus), 0);
-}
-
-// Runs the default main context (for the fake watcher) until `done` holds.
-bool iterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return done();
-        if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
@@ -159,11 +146,7 @@ TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     ASSERT_TRUE(status);
     EXPECT_EQ(WEXITSTATUS(*status), 0);
     EXPECT_FALSE(watcher.nameHasOwner(item));
-    EXPECT_TRUE(waitFor([&] {
-        for (pid_t pid : everything)
-            if (processAlive(pid)) return false;
-        return true;
-    }, 10s));
+    EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
 
 TEST_F(RealApp, TheExportedQuitActionQuits) {
@@ -182,11 +165,7 @@ TEST_F(RealApp, TheExportedQuitActionQuits) {
     const auto status = waitExit(app, 30s);
     ASSERT_TRUE(status);
     EXPECT_EQ(WEXITSTATUS(*status), 0);
-    EXPECT_TRUE(waitFor([&] {
-        for (pid_t pid : service)
-            if (processAlive(pid)) return false;
-        return true;
-    }, 10s));
+    EXPECT_TRUE(waitFor([&] { return allGone(service); }, 10s));
 }
 
 }  // namespace

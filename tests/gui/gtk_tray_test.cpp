@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "gui/fake_watcher.h"
+#include "gui/gui_support.h"
 #include "platform/gtk/gtk_status_item.h"
 #include "support/test_support.h"
 
@@ -24,15 +25,6 @@ protected:
         delegate = std::make_shared<AppDelegate>(*app, h.settings);
         app->setDelegate(delegate.get());
         delegate->createMainWindow();
-    }
-
-    static bool iterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= deadline) return done();
-            if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(2ms);
-        }
-        return true;
     }
 
     TrayStatusItem* tray() const { return dynamic_cast<TrayStatusItem*>(delegate->statusItem.get()); }

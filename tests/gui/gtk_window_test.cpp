@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "gui/gui_support.h"
 #include "platform/gtk/gtk_internal.h"
 #include "support/test_support.h"
 
@@ -31,16 +32,6 @@ protected:
         if (delegate) delegate->terminateBackend();
         // Let the web engine settle before the next test's window.
         iterateUntil([] { return false; }, 100ms);
-    }
-
-    // Runs the GLib main loop until `done` holds or `timeout` passes.
-    static bool iterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= deadline) return done();
-            if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(2ms);
-        }
-        return true;
     }
 
     GtkWindow* window() const { return app->mainGtkWindow(); }

@@ -95,11 +95,7 @@ TEST(PanelLoad, PanelThatNeverAnswersEndsWithTheStartFailureAlert) {
     EXPECT_FALSE(h.panelLoaded());
     // Termination stopped the service it had started.
     EXPECT_EQ(h.delegate->backendPGID, 0);
-    EXPECT_TRUE(waitFor([&] {
-        for (pid_t pid : pidsFromFile(h.pidFile))
-            if (processAlive(pid)) return false;
-        return true;
-    }, 10s));
+    EXPECT_TRUE(waitFor([&] { return allGone(pidsFromFile(h.pidFile)); }, 10s));
 }
 
 }  // namespace

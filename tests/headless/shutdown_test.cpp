@@ -42,12 +42,6 @@ protected:
     static std::vector<std::string> signalled(Harness& h) { return linesOf(readFile(h.signalLog)); }
     int pgrepCalls() const { return static_cast<int>(linesOf(readFile(pgrepLog)).size()); }
 
-    static bool allGone(const std::vector<pid_t>& pids) {
-        for (pid_t pid : pids)
-            if (processAlive(pid)) return false;
-        return true;
-    }
-
     void expectFieldsReset(Harness& h) {
         EXPECT_TRUE(h.delegate->isQuitting);
         EXPECT_EQ(h.delegate->backendPGID, 0);

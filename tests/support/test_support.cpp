@@ -136,6 +136,12 @@ bool processAlive(pid_t pid) {
     return readStat(pid, entry) && entry.state != 'Z' && entry.state != 'X';
 }
 
+bool allGone(const std::vector<pid_t>& pids) {
+    for (pid_t pid : pids)
+        if (processAlive(pid)) return false;
+    return true;
+}
+
 std::vector<pid_t> liveDescendants(pid_t root) {
     const auto all = allProcesses();
     std::multimap<pid_t, pid_t> children;

@@ -49,6 +49,8 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 // True while the process exists and is not a zombie.
 bool processAlive(pid_t pid);
+// True when none of `pids` is alive.
+bool allGone(const std::vector<pid_t>& pids);
 // Every live descendant of `pid`, found through /proc.
 std::vector<pid_t> liveDescendants(pid_t pid);
 // Process ids read from a file of "<pid> <ppid>" lines.

@@ -69,8 +69,12 @@ void appendLine(const char* path, const std::string& line) {
     ::close(fd);
 }
 
+// One log line: "[KestrixV3 <pid>] <message> @<wall-clock milliseconds>".
 void log(const std::string& message) {
-    std::printf("[KestrixV3 %d] %s\n", ::getpid(), message.c_str());
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    std::printf("[KestrixV3 %d] %s @%lld\n", ::getpid(), message.c_str(), static_cast<long long>(ms));
     std::fflush(stdout);
 }
 

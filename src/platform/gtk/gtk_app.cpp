@@ -20,7 +20,9 @@ GtkApp::GtkApp(std::string applicationId, std::string resourcesDirectory)
     // entry's "Quit" action, from the launcher's own menu).
     GSimpleAction* quit = g_simple_action_new("quit", nullptr);
     g_signal_connect(quit, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer self) {
-                         static_cast<GtkApp*>(self)->performDockMenuAction("quitApp");
+                         // Once the caller has had its answer.
+                         auto* app = static_cast<GtkApp*>(self);
+                         app->postToMainQueue([app] { app->performDockMenuAction("quitApp"); });
                      }),
                      this);
     g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(quit));
@@ -80,6 +82,10 @@ void GtkApp::terminate() {
     if (delegate_ && delegate_->applicationShouldTerminate() == kTerminateNow)
         delegate_->applicationWillTerminate();
     std::fflush(nullptr);
+    // Answers already given over the bus (to a tray host, a launcher) must
+    // leave before the process does.
+    if (GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(application_)))
+        g_dbus_connection_flush_sync(bus, nullptr, nullptr);
     // The process ends here, as the platform's termination does: no
     // return into whatever asked for it, no destructors racing with the
     // service's watcher threads.

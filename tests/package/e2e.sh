@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# End-to-end check of the Debian package: build it, install it with apt,
+# start the installed application under Xvfb, see its panel, quit it through
+# its exported quit action, find nothing of its service left, remove it.
+# Changes the machine (installs and removes a package): CI runs it as root.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+deb=$(scripts/package.sh | tail -1)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "installing $deb"
+apt-get install -y -qq "$deb" >/dev/null
+test -x /opt/KestrixV3NativeShell.app/Contents/MacOS/KestrixV3NativeShell
+test -x /opt/KestrixV3NativeShell.app/Contents/Resources/backend/KestrixV3
+command -v kestrix-v3-shell >/dev/null
+test -f /usr/share/applications/io.kestrix.V3NativeShell.desktop
+test -f /usr/share/icons/hicolor/scalable/apps/io.kestrix.V3NativeShell.svg
+
+mkdir -p "$work/home" "$work/config/io.kestrix.V3NativeShell"
+printf '[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n' \
+    > "$work/config/io.kestrix.V3NativeShell/user-defaults.ini"
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config" KESTRIX_STUB_PID_FILE="$work/pids"
+export KESTRIX_STUB_TREE_DEPTH=1 KESTRIX_STUB_TREE_WIDTH=3
+log="$HOME/Library/Logs/Kestrix-V3-测试版/backend.log"
+
+# The installed command, in a mount namespace where /usr/local/bin (where
+# it refreshes its command copy) is a scratch tmpfs.
+status=0
+xvfb-run -a dbus-run-session -- bash -c '
+    unshare --mount -- sh -c "mount -t tmpfs scratch /usr/local/bin && exec kestrix-v3-shell" &
+    app=$!
+    for _ in $(seq 1 600); do
+        grep -q "panel rendered" "'"$log"'" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q "panel rendered" "'"$log"'" || { echo "panel never rendered"; kill -9 $app; exit 1; }
+    gapplication action io.kestrix.V3NativeShell quit
+    wait $app
+' 2> >(grep -vE "dbus-daemon|portal|pw.conf|PipeWire|max threads|Could not connect|Authorization required|SpiRegistry" >&2) \
+    || status=$?
+
+left=0
+for pid in $(cut -d" " -f1 "$work/pids" 2>/dev/null); do
+    if [ -d "/proc/$pid" ] && ! grep -q "^State:.*Z" "/proc/$pid/status" 2>/dev/null; then
+        left=$((left + 1))
+        kill -9 "$pid" 2>/dev/null || true
+    fi
+done
+
+apt-get remove -y -qq kestrix-v3-native-shell >/dev/null
+removed=1
+[ -e /opt/KestrixV3NativeShell.app ] && removed=0
+[ -e /usr/bin/kestrix-v3-shell ] && removed=0
+
+started=$(wc -l < "$work/pids" 2>/dev/null || echo 0)
+echo "package e2e: exit status $status, service processes started $started, left $left, removed $removed"
+failed=0
+[ "$status" -eq 0 ] || failed=1
+[ "$started" -eq 4 ] || failed=1
+[ "$left" -eq 0 ] || failed=1
+[ "$removed" -eq 1 ] || failed=1
+if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; exit 1; fi

@@ -315,6 +315,12 @@ int main(int argc, char** argv) {
         log(req.method + " " + req.path + " " + std::to_string(res.status));
     });
 
+    // One request per connection: an idle keep-alive connection (a web view
+    // keeps one open) would otherwise hold up the exit on SIGTERM for the
+    // whole keep-alive time-out.
+    server.set_keep_alive_max_count(1);
+    server.set_read_timeout(2, 0);
+
     if (!server.bind_to_port(host.c_str(), port)) {
         std::fprintf(stderr, "KestrixV3: cannot listen on %s:%d\n", host.c_str(), port);
         return 1;

@@ -56,6 +56,12 @@ std::pair<double, double> GtkMainWindow::contentSize() const {
 
 std::unique_ptr<WebView> GtkMainWindow::addWebView() {
     auto* view = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    // Software rendering: the accelerated path costs more memory and time to
+    // panel here, and on some graphics stacks leaves the window blank, which
+    // is worse than anything it gains for a small control panel (see
+    // docs/benchmarks.md).
+    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view));
     gtk_widget_show(GTK_WIDGET(view));
     return std::make_unique<GtkWebViewAdapter>(view);

@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrix::test {
@@ -76,6 +77,47 @@ public:
         while (!reply.done) g_main_context_iteration(nullptr, TRUE);
         return reply.value;
     }
+    // The rows of `name`'s exported menu, as a host about to show it reads
+    // them: (id, label), with "-" for a separator.
+    std::vector<std::pair<int, std::string>> exportedMenu(const std::string& name) {
+        if (GVariant* shown = call(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0)))
+            g_variant_unref(shown);
+        const gchar* const noProperties[] = {nullptr};
+        GVariant* layout = call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                g_variant_new("(ii^as)", 0, -1, noProperties));
+        std::vector<std::pair<int, std::string>> rows;
+        if (!layout) return rows;
+        GVariant* root = g_variant_get_child_value(layout, 1);
+        GVariant* children = g_variant_get_child_value(root, 2);
+        for (size_t i = 0; i < g_variant_n_children(children); ++i) {
+            GVariant* boxed = g_variant_get_child_value(children, i);
+            GVariant* child = g_variant_get_variant(boxed);
+            gint32 id = 0;
+            g_variant_get_child(child, 0, "i", &id);
+            GVariant* properties = g_variant_get_child_value(child, 1);
+            const gchar* text = nullptr;
+            if (g_variant_lookup(properties, "type", "&s", &text) && std::string(text) == "separator") {
+                rows.emplace_back(id, "-");
+            } else {
+                rows.emplace_back(id, g_variant_lookup(properties, "label", "&s", &text) ? text : "(no label)");
+            }
+            g_variant_unref(properties);
+            g_variant_unref(child);
+            g_variant_unref(boxed);
+        }
+        g_variant_unref(children);
+        g_variant_unref(root);
+        g_variant_unref(layout);
+        return rows;
+    }
+
+    // Clicks row `id` of `name`'s exported menu.
+    void clickExported(const std::string& name, int id) {
+        if (GVariant* reply = call(name, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                                   g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u)))
+            g_variant_unref(reply);
+    }
+
     bool nameHasOwner(const std::string& name) {
         GVariant* reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                "NameHasOwner", g_variant_new("(s)", name.c_str()));

@@ -120,27 +120,11 @@ TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     const auto everything = liveDescendants(app);
 
     // The exported menu's "退出" row, as a panel would click it.
-    GVariant* shown = watcher.call(item, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
-    if (shown) g_variant_unref(shown);
-    const gchar* const noProperties[] = {nullptr};
-    GVariant* layout = watcher.call(item, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
-                                    g_variant_new("(ii^as)", 0, -1, noProperties));
-    ASSERT_NE(layout, nullptr);
-    gint32 quitId = -1;
-    GVariant* root = g_variant_get_child_value(layout, 1);
-    GVariant* children = g_variant_get_child_value(root, 2);
-    for (size_t i = 0; i < g_variant_n_children(children); ++i) {
-        GVariant* child = g_variant_get_variant(g_variant_get_child_value(children, i));
-        gint32 id = 0;
-        g_variant_get_child(child, 0, "i", &id);
-        GVariant* properties = g_variant_get_child_value(child, 1);
-        const gchar* label = nullptr;
-        if (g_variant_lookup(properties, "label", "&s", &label) && std::string(label) == "退出") quitId = id;
-    }
+    int quitId = -1;
+    for (const auto& [id, label] : watcher.exportedMenu(item))
+        if (label == "退出") quitId = id;
     ASSERT_GE(quitId, 0);
-    GVariant* clicked = watcher.call(item, "/MenuBar", "com.canonical.dbusmenu", "Event",
-                                     g_variant_new("(isvu)", quitId, "clicked", g_variant_new_int32(0), 0u));
-    if (clicked) g_variant_unref(clicked);
+    watcher.clickExported(item, quitId);
 
     const auto status = waitExit(app, 30s);
     ASSERT_TRUE(status);

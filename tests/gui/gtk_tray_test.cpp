@@ -146,48 +146,15 @@ TEST_F(Tray, ExportedMenuIsTheDelegatesMenuAndItsRowsAct) {
     ASSERT_TRUE(iterateUntil([&] { return !watcher.registered.empty(); }));
     const std::string name = watcher.senders.front();
 
-    GVariant* shown = watcher.call(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
-    if (shown) g_variant_unref(shown);
-    const gchar* const noProperties[] = {nullptr};
-    GVariant* layout = watcher.call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
-                                    g_variant_new("(ii^as)", 0, -1, noProperties));
-    ASSERT_NE(layout, nullptr);
-    guint revision = 0;
-    GVariant* root = nullptr;
-    g_variant_get(layout, "(u@(ia{sv}av))", &revision, &root);
-    GVariant* children = g_variant_get_child_value(root, 2);
-    ASSERT_EQ(g_variant_n_children(children), 3u);
-    std::vector<std::string> rows;
-    std::vector<gint32> ids;
-    for (size_t i = 0; i < 3; ++i) {
-        GVariant* boxed = g_variant_get_child_value(children, i);
-        GVariant* child = g_variant_get_variant(boxed);
-        gint32 id = 0;
-        GVariant* properties = nullptr;
-        g_variant_get_child(child, 0, "i", &id);
-        properties = g_variant_get_child_value(child, 1);
-        const gchar* label = nullptr;
-        const gchar* type = nullptr;
-        if (g_variant_lookup(properties, "type", "&s", &type) && std::string(type) == "separator") {
-            rows.emplace_back("-");
-        } else {
-            rows.emplace_back(g_variant_lookup(properties, "label", "&s", &label) ? label : "(no label)");
-        }
-        ids.push_back(id);
-        g_variant_unref(properties);
-        g_variant_unref(child);
-        g_variant_unref(boxed);
-    }
-    EXPECT_EQ(rows, (std::vector<std::string>{"打开面板", "-", "退出"}));
-    g_variant_unref(children);
-    g_variant_unref(root);
-    g_variant_unref(layout);
+    const auto rows = watcher.exportedMenu(name);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].second, "打开面板");
+    EXPECT_EQ(rows[1].second, "-");
+    EXPECT_EQ(rows[2].second, "退出");
 
     // Its first row calls showWindow.
     hideWindow();
-    GVariant* clicked = watcher.call(name, "/MenuBar", "com.canonical.dbusmenu", "Event",
-                                     g_variant_new("(isvu)", ids[0], "clicked", g_variant_new_int32(0), 0u));
-    if (clicked) g_variant_unref(clicked);
+    watcher.clickExported(name, rows[0].first);
     EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));
 }
 

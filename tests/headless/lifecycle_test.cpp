@@ -7,18 +7,6 @@
 namespace kestrix::test {
 namespace {
 
-using platform::headless::HeadlessApplication;
-
-TEST(Settings, PanelAddressAndURLComeFromTheSameTwoSettings) {
-    const Settings s = Settings::production();
-    EXPECT_EQ(panelAddress(s), "127.0.0.1:18926");
-    EXPECT_EQ(panelURL(s), "http://127.0.0.1:18926/");
-    Settings other = s;
-    other.panelPort = 40001;
-    EXPECT_EQ(panelURL(other), "http://127.0.0.1:40001/");
-    EXPECT_EQ(panelAddress(other), "127.0.0.1:40001");
-}
-
 TEST(Lifecycle, StartsInOrderAndShowsTheStartingPage) {
     Harness h;
     h.app.defaults.values[kFirstRunTipKey] = true;
@@ -85,16 +73,6 @@ TEST(Lifecycle, ReopenShowsActivatesAndAnswersYesEitherWay) {
     h.app.events.clear();
     EXPECT_TRUE(h.app.reopen());  // already visible
     EXPECT_EQ(h.app.events, (std::vector<std::string>{"window.front", "app.activate"}));
-}
-
-TEST(Lifecycle, WebViewFollowsTheWindowSize) {
-    Harness h;
-    h.makeDelegate();
-    h.delegate->createMainWindow();
-    auto* window = h.app.mainWindow();
-    EXPECT_EQ(window->webView()->frameSize(), (std::pair<double, double>{1200, 800}));
-    window->resize(900, 640);
-    EXPECT_EQ(window->webView()->frameSize(), (std::pair<double, double>{900, 640}));
 }
 
 TEST(Lifecycle, QuitWithoutBackendEndsAtOnceAndRemovesTheStatusItem) {

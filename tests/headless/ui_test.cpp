@@ -25,15 +25,6 @@ protected:
     platform::headless::HeadlessWindow* window;
 };
 
-TEST_F(Ui, StatusItemIsASquareBoltSentOnBothButtonReleases) {
-    auto* item = h.app.statusItem();
-    ASSERT_NE(item, nullptr);
-    EXPECT_EQ(item->length(), -2.0);
-    EXPECT_EQ(item->headlessButton().symbolName(), "bolt.circle.fill");
-    EXPECT_EQ(item->headlessButton().accessibilityDescription(), "AI Kestrix V3.1");
-    EXPECT_EQ(item->headlessButton().eventMask(), 0x14u);
-}
-
 TEST_F(Ui, LeftClickShowsAndActivatesTheWindowWhateverItShowed) {
     window->pressCloseButton();
     h.app.events.clear();
@@ -93,15 +84,6 @@ TEST_F(Ui, DockMenuHoldsOnlyQuit) {
     EXPECT_EQ(menu.items[0].target, h.delegate.get());
     menu.items[0].perform();
     EXPECT_TRUE(h.app.isTerminating());
-}
-
-TEST(UiWithoutButton, StatusItemWithoutAButtonLeavesLaunchGoingOn) {
-    Harness h("");
-    h.app.statusItemsHaveButtons = false;
-    h.makeDelegate();
-    h.delegate->createMainWindow();
-    h.delegate->createStatusItem();
-    EXPECT_NE(h.app.statusItem(), nullptr);
 }
 
 TEST_F(Ui, AlertPassesItsMessageAndAnswersOnlyWhenEnded) {

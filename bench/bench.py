@@ -344,6 +344,15 @@ def main():
     with open("/proc/meminfo") as f:
         mem_gib = int(f.readline().split()[1]) / 1024 / 1024
 
+    # The notes written by hand below the table survive a new run.
+    notes = ""
+    try:
+        with open(args.out, encoding="utf-8") as f:
+            previous = f.read()
+        at = previous.find("\n## ")
+        notes = previous[at:] if at >= 0 else ""
+    except OSError:
+        pass
     with open(args.out, "w", encoding="utf-8") as out:
         out.write("# Benchmarks\n\n")
         out.write("Produced by `bench/run.sh`; medians of the runs, measured side by side in one run.\n")
@@ -356,6 +365,7 @@ def main():
         out.write("| case | shell | browser window | ratio | notes |\n|---|---|---|---|---|\n")
         for case, shell_value, other, ratio, note in rows:
             out.write(f"| {case} | {shell_value} | {other} | {ratio} | {note} |\n")
+        out.write(notes)
     print(f"written {args.out}")
 
 

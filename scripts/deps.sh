@@ -9,7 +9,7 @@ packages=(
     libgtk-3-dev libwebkit2gtk-4.1-dev libcurl4-openssl-dev libcpp-httplib-dev
     libdbusmenu-glib-dev
     # run: Chinese text, pgrep, setsid
-    fonts-wqy-microhei procps util-linux
+    fonts-wqy-microhei procps util-linux libglib2.0-bin
     # tests and the headless run
     googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick
 )

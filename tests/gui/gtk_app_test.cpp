@@ -113,7 +113,10 @@ TEST_F(RealApp, SecondStartIsForwardedToTheFirstAndExits) {
 TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     FakeWatcher watcher;
     ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
-    const pid_t app = start({{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "3"}});
+    // A service that ignores SIGTERM, with children: the whole group goes.
+    const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
+                             {"KESTRIX_STUB_TREE_DEPTH", "1"},
+                             {"KESTRIX_STUB_TREE_WIDTH", "3"}});
     ASSERT_TRUE(iterateUntil([&] { return panelRendered() && !watcher.registered.empty(); }, 60s)) << log();
     const std::string item = watcher.registered.front();
     EXPECT_EQ(item, "org.kde.StatusNotifierItem-" + std::to_string(app) + "-1");

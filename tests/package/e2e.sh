@@ -22,7 +22,9 @@ mkdir -p "$work/home" "$work/config/io.kestrix.V3NativeShell"
 printf '[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n' \
     > "$work/config/io.kestrix.V3NativeShell/user-defaults.ini"
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" KESTRIX_STUB_PID_FILE="$work/pids"
-export KESTRIX_STUB_TREE_DEPTH=1 KESTRIX_STUB_TREE_WIDTH=3
+# A service that ignores SIGTERM, with children: quitting must take the
+# whole group.
+export KESTRIX_STUB_IGNORE_TERM=1 KESTRIX_STUB_TREE_DEPTH=1 KESTRIX_STUB_TREE_WIDTH=3
 log="$HOME/Library/Logs/Kestrix-V3-测试版/backend.log"
 
 # The installed command, in a mount namespace where /usr/local/bin (where

@@ -7,7 +7,7 @@ packages=(
     # build
     cmake ninja-build g++ pkg-config
     libgtk-3-dev libwebkit2gtk-4.1-dev libcurl4-openssl-dev libcpp-httplib-dev
-    libdbusmenu-glib-dev
+    libdbusmenu-glib-dev librsvg2-common
     # run: Chinese text, pgrep, setsid
     fonts-wqy-microhei procps util-linux libglib2.0-bin
     # tests and the headless run
@@ -24,4 +24,4 @@ echo "Installing: ${missing[*]}" >&2
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >&2

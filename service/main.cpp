@@ -59,7 +59,9 @@ long envNumber(const char* name, long fallback) {
     return end && *end == '\0' ? n : fallback;
 }
 
-bool envFlag(const char* name) { return envNumber(name, 0) != 0; }
+bool envFlag(const char* name) {
+    return envNumber(name, 0) != 0;
+}
 
 void appendLine(const char* path, const std::string& line) {
     if (!path || !*path) return;
@@ -74,7 +76,8 @@ void log(const std::string& message) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
-    std::printf("[KestrixV3 %d] %s @%lld\n", ::getpid(), message.c_str(), static_cast<long long>(ms));
+    std::printf("[KestrixV3 %d] %s @%lld\n", ::getpid(), message.c_str(),
+                static_cast<long long>(ms));
     std::fflush(stdout);
 }
 
@@ -169,11 +172,20 @@ std::string htmlEscape(const std::string& s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;

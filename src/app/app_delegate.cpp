@@ -33,7 +33,9 @@ void AppDelegate::showWindow() {
     app_.activateIgnoringOtherApps();
 }
 
-void AppDelegate::quitApp() { app_.terminate(); }
+void AppDelegate::quitApp() {
+    app_.terminate();
+}
 
 bool AppDelegate::windowShouldClose() {
     // Closing only hides: the window keeps its web view and its page.
@@ -47,7 +49,9 @@ bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
     return true;
 }
 
-int AppDelegate::applicationShouldTerminate() { return platform::kTerminateNow; }
+int AppDelegate::applicationShouldTerminate() {
+    return platform::kTerminateNow;
+}
 
 void AppDelegate::applicationWillTerminate() {
     terminateBackend();

@@ -50,11 +50,11 @@ void AppDelegate::loadPanelOrReportFailure(PanelWait result) {
             // that choice could be made.
             return;
         case PanelWait::TimedOut:
-            app_.runModalAlert(
-                {"Kestrix V3.1 控制面板启动失败",
-                 "无法连接到 127.0.0.1:" + std::to_string(settings_.panelPort) +
-                     "。请检查旧的 V3 是否仍在运行，先从旧 V3 菜单正常退出，再重新打开；V2.1 无需退出。",
-                 {"退出"}});
+            app_.runModalAlert({"Kestrix V3.1 控制面板启动失败",
+                                "无法连接到 127.0.0.1:" + std::to_string(settings_.panelPort) +
+                                    "。请检查旧的 V3 是否仍在运行，先从旧 V3 "
+                                    "菜单正常退出，再重新打开；V2.1 无需退出。",
+                                {"退出"}});
             app_.terminate();
             return;
     }

@@ -98,7 +98,8 @@ std::vector<pid_t> parsePidList(std::string_view output) {
     while (!output.empty()) {
         const size_t newline = output.find('\n');
         const std::string_view piece = output.substr(0, newline);
-        output = newline == std::string_view::npos ? std::string_view{} : output.substr(newline + 1);
+        output =
+            newline == std::string_view::npos ? std::string_view{} : output.substr(newline + 1);
         if (piece.empty()) continue;
         if (auto pid = parsePidLine(piece)) result.push_back(*pid);
     }

@@ -43,8 +43,9 @@ void AppDelegate::terminateBackend() {
     }
 
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(settings_.shutdownGraceSeconds));
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(settings_.shutdownGraceSeconds));
     for (;;) {
         const auto task = backendTask.load();
         if (!task) break;

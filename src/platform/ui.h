@@ -37,9 +37,9 @@ inline constexpr unsigned kEventMaskRightMouseUp = 1u << kEventTypeRightMouseUp;
 struct MenuItem {
     std::string title;
     std::string keyEquivalent;
-    std::string actionName;           // the selector's name, for display and tests
-    const void* target = nullptr;     // the object that receives the action
-    std::function<void()> perform;    // sends `actionName` to `target`
+    std::string actionName;         // the selector's name, for display and tests
+    const void* target = nullptr;   // the object that receives the action
+    std::function<void()> perform;  // sends `actionName` to `target`
     bool isSeparator = false;
 
     static MenuItem separator() {

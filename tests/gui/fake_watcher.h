@@ -21,10 +21,12 @@ public:
   <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
   <property name="ProtocolVersion" type="i" access="read"/>
-</interface></node>)XML", nullptr);
+</interface></node>)XML",
+                                                           nullptr);
         static const GDBusInterfaceVTable vtable = {
-            +[](GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar* method,
-                GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
+            +[](GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+                gpointer self) {
                 auto* watcher = static_cast<FakeWatcher*>(self);
                 if (std::string(method) == "RegisterStatusNotifierItem") {
                     const gchar* service = nullptr;
@@ -34,22 +36,24 @@ public:
                 }
                 g_dbus_method_invocation_return_value(invocation, nullptr);
             },
-            +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property, GError**,
-                gpointer) -> GVariant* {
+            +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
+                GError**, gpointer) -> GVariant* {
                 if (std::string(property) == "ProtocolVersion") return g_variant_new_int32(0);
-                if (std::string(property) == "IsStatusNotifierHostRegistered") return g_variant_new_boolean(TRUE);
+                if (std::string(property) == "IsStatusNotifierHostRegistered")
+                    return g_variant_new_boolean(TRUE);
                 return g_variant_new_strv(nullptr, 0);
             },
             nullptr,
             {}};
-        registration_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher", node->interfaces[0],
-                                                          &vtable, this, nullptr, nullptr);
+        registration_ = g_dbus_connection_register_object(
+            bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
         g_dbus_node_info_unref(node);
-        owner_ = g_bus_own_name_on_connection(bus_, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
-                                              +[](GDBusConnection*, const gchar*, gpointer self) {
-                                                  static_cast<FakeWatcher*>(self)->owned = true;
-                                              },
-                                              nullptr, this, nullptr);
+        owner_ = g_bus_own_name_on_connection(
+            bus_, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
+            +[](GDBusConnection*, const gchar*, gpointer self) {
+                static_cast<FakeWatcher*>(self)->owned = true;
+            },
+            nullptr, this, nullptr);
     }
     ~FakeWatcher() {
         g_bus_unown_name(owner_);
@@ -59,18 +63,19 @@ public:
 
     // Calls `method` on `name` and returns the reply, or null. The main
     // context runs meanwhile, so the callee may live in this very process.
-    GVariant* call(const std::string& name, const char* path, const char* interface, const char* method,
-                   GVariant* parameters) {
+    GVariant* call(const std::string& name, const char* path, const char* interface,
+                   const char* method, GVariant* parameters) {
         struct Reply {
             bool done = false;
             GVariant* value = nullptr;
         } reply;
         g_dbus_connection_call(
-            bus_, name.c_str(), path, interface, method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 10000,
-            nullptr,
+            bus_, name.c_str(), path, interface, method, parameters, nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 10000, nullptr,
             +[](GObject* source, GAsyncResult* result, gpointer data) {
                 auto* out = static_cast<Reply*>(data);
-                out->value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+                out->value =
+                    g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
                 out->done = true;
             },
             &reply);
@@ -80,7 +85,8 @@ public:
     // The rows of `name`'s exported menu, as a host about to show it reads
     // them: (id, label), with "-" for a separator.
     std::vector<std::pair<int, std::string>> exportedMenu(const std::string& name) {
-        if (GVariant* shown = call(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0)))
+        if (GVariant* shown = call(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow",
+                                   g_variant_new("(i)", 0)))
             g_variant_unref(shown);
         const gchar* const noProperties[] = {nullptr};
         GVariant* layout = call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
@@ -96,10 +102,12 @@ public:
             g_variant_get_child(child, 0, "i", &id);
             GVariant* properties = g_variant_get_child_value(child, 1);
             const gchar* text = nullptr;
-            if (g_variant_lookup(properties, "type", "&s", &text) && std::string(text) == "separator") {
+            if (g_variant_lookup(properties, "type", "&s", &text) &&
+                std::string(text) == "separator") {
                 rows.emplace_back(id, "-");
             } else {
-                rows.emplace_back(id, g_variant_lookup(properties, "label", "&s", &text) ? text : "(no label)");
+                rows.emplace_back(
+                    id, g_variant_lookup(properties, "label", "&s", &text) ? text : "(no label)");
             }
             g_variant_unref(properties);
             g_variant_unref(child);
@@ -113,14 +121,16 @@ public:
 
     // Clicks row `id` of `name`'s exported menu.
     void clickExported(const std::string& name, int id) {
-        if (GVariant* reply = call(name, "/MenuBar", "com.canonical.dbusmenu", "Event",
-                                   g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u)))
+        if (GVariant* reply =
+                call(name, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                     g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u)))
             g_variant_unref(reply);
     }
 
     bool nameHasOwner(const std::string& name) {
-        GVariant* reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "NameHasOwner", g_variant_new("(s)", name.c_str()));
+        GVariant* reply =
+            call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                 "NameHasOwner", g_variant_new("(s)", name.c_str()));
         gboolean has = FALSE;
         if (reply) {
             g_variant_get(reply, "(b)", &has);

@@ -3,7 +3,6 @@
 // panel port free, and they run in a mount namespace where /usr/local/bin is
 // a scratch tmpfs, so that its command copy lands nowhere real.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,7 +27,8 @@ protected:
         writeFile(dir / "config/io.kestrix.V3NativeShell/user-defaults.ini",
                   "[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n");
         ASSERT_TRUE(portIsFree(static_cast<int>(kPanelPort)))
-            << "something already listens on 127.0.0.1:" << kPanelPort << "; these tests need it free";
+            << "something already listens on 127.0.0.1:" << kPanelPort
+            << "; these tests need it free";
     }
 
     void TearDown() override {
@@ -40,29 +40,38 @@ protected:
     pid_t start(std::vector<std::pair<std::string, std::string>> extra = {}) {
         platform::LaunchOptions options;
         options.executable = "/usr/bin/unshare";
-        options.arguments = {"--mount", "--",  "/bin/sh", "-c",
-                             "mount -t tmpfs scratch /usr/local/bin && exec \"$0\"", KESTRIX_APP_PATH};
+        options.arguments = {"--mount",
+                             "--",
+                             "/bin/sh",
+                             "-c",
+                             "mount -t tmpfs scratch /usr/local/bin && exec \"$0\"",
+                             KESTRIX_APP_PATH};
         options.environment = platform::currentEnvironment();
         platform::setEnvironmentValue(options.environment, "HOME", dir / "home");
         platform::setEnvironmentValue(options.environment, "XDG_CONFIG_HOME", dir / "config");
         platform::setEnvironmentValue(options.environment, "KESTRIX_STUB_PID_FILE", dir / "pids");
-        for (const auto& [name, value] : extra) platform::setEnvironmentValue(options.environment, name, value);
+        for (const auto& [name, value] : extra)
+            platform::setEnvironmentValue(options.environment, name, value);
         auto spawned = platform::spawnProcess(options);
         EXPECT_TRUE(spawned) << spawned.error;
         started.push_back(spawned.pid);
         return spawned.pid;
     }
 
-    std::string log() const { return readFile(dir / "home/Library/Logs/Kestrix-V3-测试版/backend.log"); }
+    std::string log() const {
+        return readFile(dir / "home/Library/Logs/Kestrix-V3-测试版/backend.log");
+    }
     bool panelRendered() const { return log().find("panel rendered") != std::string::npos; }
 
     static std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds timeout) {
         std::optional<int> status;
-        waitFor([&] {
-            int s = 0;
-            if (::waitpid(pid, &s, WNOHANG) == pid) status = s;
-            return status.has_value();
-        }, timeout);
+        waitFor(
+            [&] {
+                int s = 0;
+                if (::waitpid(pid, &s, WNOHANG) == pid) status = s;
+                return status.has_value();
+            },
+            timeout);
         return status;
     }
 
@@ -117,7 +126,8 @@ TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
                              {"KESTRIX_STUB_TREE_DEPTH", "1"},
                              {"KESTRIX_STUB_TREE_WIDTH", "3"}});
-    ASSERT_TRUE(iterateUntil([&] { return panelRendered() && !watcher.registered.empty(); }, 60s)) << log();
+    ASSERT_TRUE(iterateUntil([&] { return panelRendered() && !watcher.registered.empty(); }, 60s))
+        << log();
     const std::string item = watcher.registered.front();
     EXPECT_EQ(item, "org.kde.StatusNotifierItem-" + std::to_string(app) + "-1");
     const auto everything = liveDescendants(app);

@@ -27,7 +27,9 @@ protected:
         delegate->createMainWindow();
     }
 
-    TrayStatusItem* tray() const { return dynamic_cast<TrayStatusItem*>(delegate->statusItem.get()); }
+    TrayStatusItem* tray() const {
+        return dynamic_cast<TrayStatusItem*>(delegate->statusItem.get());
+    }
     bool windowVisible() const { return gtk_widget_get_visible(GTK_WIDGET(app->mainGtkWindow())); }
     void hideWindow() {
         gtk_window_close(app->mainGtkWindow());
@@ -41,28 +43,32 @@ protected:
         bool seen = false;
     };
     static void closeNextMenu(PoppedMenu* out) {
-        g_timeout_add(20, [](gpointer data) -> gboolean {
-            auto* popped = static_cast<PoppedMenu*>(data);
-            GList* toplevels = gtk_window_list_toplevels();
-            GtkMenu* menu = nullptr;
-            for (GList* l = toplevels; l; l = l->next) {
-                if (!gtk_widget_get_visible(GTK_WIDGET(l->data))) continue;
-                GtkWidget* child = gtk_bin_get_child(GTK_BIN(l->data));
-                if (child && GTK_IS_MENU(child)) menu = GTK_MENU(child);
-            }
-            g_list_free(toplevels);
-            if (!menu) return G_SOURCE_CONTINUE;
-            GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
-            for (GList* l = items; l; l = l->next) {
-                popped->rows.emplace_back(GTK_IS_SEPARATOR_MENU_ITEM(l->data)
-                                              ? "-"
-                                              : gtk_menu_item_get_label(GTK_MENU_ITEM(l->data)));
-            }
-            g_list_free(items);
-            popped->seen = true;
-            gtk_menu_shell_deactivate(GTK_MENU_SHELL(menu));
-            return G_SOURCE_REMOVE;
-        }, out);
+        g_timeout_add(
+            20,
+            [](gpointer data) -> gboolean {
+                auto* popped = static_cast<PoppedMenu*>(data);
+                GList* toplevels = gtk_window_list_toplevels();
+                GtkMenu* menu = nullptr;
+                for (GList* l = toplevels; l; l = l->next) {
+                    if (!gtk_widget_get_visible(GTK_WIDGET(l->data))) continue;
+                    GtkWidget* child = gtk_bin_get_child(GTK_BIN(l->data));
+                    if (child && GTK_IS_MENU(child)) menu = GTK_MENU(child);
+                }
+                g_list_free(toplevels);
+                if (!menu) return G_SOURCE_CONTINUE;
+                GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
+                for (GList* l = items; l; l = l->next) {
+                    popped->rows.emplace_back(
+                        GTK_IS_SEPARATOR_MENU_ITEM(l->data)
+                            ? "-"
+                            : gtk_menu_item_get_label(GTK_MENU_ITEM(l->data)));
+                }
+                g_list_free(items);
+                popped->seen = true;
+                gtk_menu_shell_deactivate(GTK_MENU_SHELL(menu));
+                return G_SOURCE_REMOVE;
+            },
+            out);
     }
 
     Harness h{""};
@@ -84,8 +90,8 @@ TEST_F(Tray, RegistersWithTheWatcherAndAnswersTheProtocol) {
     EXPECT_EQ(watcher.registered.front(), name);
     EXPECT_FALSE(tray()->xembedVisible());
 
-    GVariant* reply = watcher.call(name, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "GetAll",
-                                   g_variant_new("(s)", "org.kde.StatusNotifierItem"));
+    GVariant* reply = watcher.call(name, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
+                                   "GetAll", g_variant_new("(s)", "org.kde.StatusNotifierItem"));
     ASSERT_NE(reply, nullptr);
     GVariant* all = g_variant_get_child_value(reply, 0);
     EXPECT_EQ(stringProperty(all, "Category"), "ApplicationStatus");
@@ -119,8 +125,8 @@ TEST_F(Tray, RegistersWithTheWatcherAndAnswersTheProtocol) {
 
     // Activate is the left click: the hidden window comes back.
     hideWindow();
-    GVariant* activated = watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
-                                       g_variant_new("(ii)", 10, 10));
+    GVariant* activated = watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                                       "Activate", g_variant_new("(ii)", 10, 10));
     ASSERT_NE(activated, nullptr);
     g_variant_unref(activated);
     EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));
@@ -128,8 +134,8 @@ TEST_F(Tray, RegistersWithTheWatcherAndAnswersTheProtocol) {
     // ContextMenu is the right click: the delegate's menu pops up.
     PoppedMenu popped;
     closeNextMenu(&popped);
-    GVariant* context = watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "ContextMenu",
-                                     g_variant_new("(ii)", 10, 10));
+    GVariant* context = watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                                     "ContextMenu", g_variant_new("(ii)", 10, 10));
     ASSERT_NE(context, nullptr);
     g_variant_unref(context);
     ASSERT_TRUE(iterateUntil([&] { return popped.seen; }));

@@ -55,8 +55,8 @@ protected:
             webView(), script.c_str(), -1, nullptr, nullptr, nullptr,
             [](GObject* source, GAsyncResult* res, gpointer data) {
                 auto* out = static_cast<std::shared_ptr<Evaluation>*>(data);
-                JSCValue* value =
-                    webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, nullptr);
+                JSCValue* value = webkit_web_view_evaluate_javascript_finish(
+                    WEBKIT_WEB_VIEW(source), res, nullptr);
                 if (value) {
                     char* text = jsc_value_to_string(value);
                     (*out)->value = text ? text : "";
@@ -125,7 +125,8 @@ protected:
 
 TEST_F(GtkShell, WindowShowsTheStartingPageWithItsTitleAndSize) {
     delegate->createMainWindow();
-    ASSERT_TRUE(iterateUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window())) && pageLoaded(); }));
+    ASSERT_TRUE(
+        iterateUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window())) && pageLoaded(); }));
 
     EXPECT_STREQ(gtk_window_get_title(window()), "AI Kestrix V3.1 · 本机授权版");
     int width = 0, height = 0;
@@ -139,7 +140,8 @@ TEST_F(GtkShell, WindowShowsTheStartingPageWithItsTitleAndSize) {
     EXPECT_EQ(evaluateNow("getComputedStyle(document.body).color"), "rgb(102, 102, 102)");
 
     // The web view fills the content area, and keeps filling it.
-    ASSERT_TRUE(iterateUntil([&] { return gtk_widget_get_allocated_width(GTK_WIDGET(webView())) == 1200; }));
+    ASSERT_TRUE(iterateUntil(
+        [&] { return gtk_widget_get_allocated_width(GTK_WIDGET(webView())) == 1200; }));
     EXPECT_EQ(gtk_widget_get_allocated_height(GTK_WIDGET(webView())), 800);
     gtk_window_resize(window(), 900, 640);
     EXPECT_TRUE(iterateUntil([&] {
@@ -179,22 +181,26 @@ TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrder) {
         std::vector<std::string> texts;
         bool modal = false;
     } seen;
-    g_timeout_add(20, [](gpointer data) -> gboolean {
-        auto* out = static_cast<Seen*>(data);
-        GtkMessageDialog* dialog = visibleDialog();
-        if (!dialog) return G_SOURCE_CONTINUE;
-        out->texts = {dialogText(dialog, "text"), dialogText(dialog, "secondary-text")};
-        for (const auto& label : buttonLabels(dialog)) out->texts.push_back(label);
-        out->modal = gtk_window_get_modal(GTK_WINDOW(dialog));
-        clickButton(dialog, "退出");
-        return G_SOURCE_REMOVE;
-    }, &seen);
+    g_timeout_add(
+        20,
+        [](gpointer data) -> gboolean {
+            auto* out = static_cast<Seen*>(data);
+            GtkMessageDialog* dialog = visibleDialog();
+            if (!dialog) return G_SOURCE_CONTINUE;
+            out->texts = {dialogText(dialog, "text"), dialogText(dialog, "secondary-text")};
+            for (const auto& label : buttonLabels(dialog)) out->texts.push_back(label);
+            out->modal = gtk_window_get_modal(GTK_WINDOW(dialog));
+            clickButton(dialog, "退出");
+            return G_SOURCE_REMOVE;
+        },
+        &seen);
 
     const long response = app->runModalAlert(
         {"后端服务意外退出", "控制面板后端已停止，隧道可能已断开。", {"重新启动", "退出"}});
     EXPECT_EQ(response, platform::kAlertSecondButtonReturn);
-    EXPECT_EQ(seen.texts, (std::vector<std::string>{"后端服务意外退出", "控制面板后端已停止，隧道可能已断开。",
-                                                     "重新启动", "退出"}));
+    EXPECT_EQ(seen.texts,
+              (std::vector<std::string>{"后端服务意外退出", "控制面板后端已停止，隧道可能已断开。",
+                                        "重新启动", "退出"}));
     EXPECT_TRUE(seen.modal);
 }
 
@@ -257,8 +263,8 @@ TEST_F(GtkShell, UserDefaultsLiveInAKeyFileUnderTheConfigDirectory) {
     auto& defaults = app->standardUserDefaults();
     EXPECT_TRUE(defaults.boolForKey(kFirstRunTipKey));
     EXPECT_FALSE(defaults.boolForKey("missing.key"));
-    const std::string file = h.dir / "config/io.kestrix.V3NativeShell.Test" + std::to_string(::getpid()) +
-                             "/user-defaults.ini";
+    const std::string file = h.dir / "config/io.kestrix.V3NativeShell.Test" +
+                             std::to_string(::getpid()) + "/user-defaults.ini";
     EXPECT_NE(readFile(file).find("kestrix.v3.native.didShowMenuBarTip=true"), std::string::npos);
     writeFile(file, "\x01 not a key file [");
     EXPECT_FALSE(defaults.boolForKey(kFirstRunTipKey));  // unreadable reads as NO

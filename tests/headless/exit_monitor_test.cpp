@@ -1,7 +1,6 @@
 // An unexpected exit of the Backend service: reported once, with a restart
 // that brings the panel back; the exit that quitting causes stays silent.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include "support/test_support.h"
@@ -16,11 +15,17 @@ const std::string kExitAlert = "后端服务意外退出";
 void installFlakyBackend(Harness& h, int failures) {
     writeFile(h.backendPath(),
               "#!/bin/sh\n"
-              "n=$(cat '" + h.dir / "starts" + "' 2>/dev/null || echo 0)\n"
-              "n=$((n + 1)); echo $n > '" + h.dir / "starts" + "'\n"
-              "echo \"start $n\"\n"
-              "if [ $n -le " + std::to_string(failures) + " ]; then exit 1; fi\n"
-              "exec '" KESTRIX_SERVICE_PATH "' \"$@\"\n",
+              "n=$(cat '" +
+                  h.dir / "starts" +
+                  "' 2>/dev/null || echo 0)\n"
+                  "n=$((n + 1)); echo $n > '" +
+                  h.dir / "starts" +
+                  "'\n"
+                  "echo \"start $n\"\n"
+                  "if [ $n -le " +
+                  std::to_string(failures) +
+                  " ]; then exit 1; fi\n"
+                  "exec '" KESTRIX_SERVICE_PATH "' \"$@\"\n",
               0755);
 }
 
@@ -42,7 +47,8 @@ protected:
     static void answerExitAlerts(Harness& h, std::vector<long> answers) {
         auto queue = std::make_shared<std::vector<long>>(std::move(answers));
         h.app.modalResponder = [queue](const platform::AlertSpec& alert) {
-            if (alert.messageText != kExitAlert || queue->empty()) return platform::kAlertFirstButtonReturn;
+            if (alert.messageText != kExitAlert || queue->empty())
+                return platform::kAlertFirstButtonReturn;
             const long answer = queue->front();
             queue->erase(queue->begin());
             return answer;
@@ -158,7 +164,8 @@ TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
     h.settings.commandDirectories.clear();
     auto answered = std::make_shared<int>(0);
     h.app.modalResponder = [answered](const platform::AlertSpec&) {
-        return ++*answered <= 20 ? platform::kAlertFirstButtonReturn : platform::kAlertSecondButtonReturn;
+        return ++*answered <= 20 ? platform::kAlertFirstButtonReturn
+                                 : platform::kAlertSecondButtonReturn;
     };
     // Warm up once so that one-time allocations (the HTTP library, thread
     // pools) are in the baseline.

@@ -1,8 +1,7 @@
 // Starting the Backend service: the checks before it, what the child gets,
 // the log, the command copies and the failure alerts.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +17,8 @@ namespace fs = std::filesystem;
 
 const char* const kMissingInfo = "请确认 Contents/Resources/backend/KestrixV3 已放进 App 包内。";
 const char* const kRunningInfo =
-    "端口 18926 正被旧 V3 实例使用。请先在旧 V3 内正常退出，再打开当前版本。V2.1 的 8926/8927 保持不变。";
+    "端口 18926 正被旧 V3 实例使用。请先在旧 V3 内正常退出，再打开当前版本。V2.1 的 8926/8927 "
+    "保持不变。";
 
 // What the recorder wrote down about one start.
 struct Record {
@@ -33,14 +33,22 @@ std::vector<Record> readRecords(const std::string& path) {
     for (const auto& line : linesOf(readFile(path))) {
         Record& r = records.back();
         const auto eq = line.find('=');
-        const std::string key = line.substr(0, eq), value = eq == std::string::npos ? "" : line.substr(eq + 1);
-        if (key == "end") records.emplace_back();
-        else if (key == "arg") r.args.push_back(value);
-        else if (key == "env") r.env.push_back(value);
-        else if (key == "fd") r.fds.push_back(std::stoi(value));
-        else if (key == "cwd") r.cwd = value;
-        else if (key == "pid") r.pid = std::stoi(value);
-        else if (key == "sid") r.sid = std::stoi(value);
+        const std::string key = line.substr(0, eq),
+                          value = eq == std::string::npos ? "" : line.substr(eq + 1);
+        if (key == "end")
+            records.emplace_back();
+        else if (key == "arg")
+            r.args.push_back(value);
+        else if (key == "env")
+            r.env.push_back(value);
+        else if (key == "fd")
+            r.fds.push_back(std::stoi(value));
+        else if (key == "cwd")
+            r.cwd = value;
+        else if (key == "pid")
+            r.pid = std::stoi(value);
+        else if (key == "sid")
+            r.sid = std::stoi(value);
     }
     records.pop_back();
     return records;
@@ -118,12 +126,14 @@ TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
 
         const std::string dataDir = "VANTREL_DATA_DIR=" + h.settings.homeDirectory + "/.vantrel-v3";
         EXPECT_EQ(std::count(r.env.begin(), r.env.end(), dataDir), 1);
-        EXPECT_EQ(std::count_if(r.env.begin(), r.env.end(),
-                                [](const std::string& e) { return e.rfind("VANTREL_DATA_DIR=", 0) == 0; }),
+        EXPECT_EQ(std::count_if(
+                      r.env.begin(), r.env.end(),
+                      [](const std::string& e) { return e.rfind("VANTREL_DATA_DIR=", 0) == 0; }),
                   1);
         EXPECT_EQ(std::count(r.env.begin(), r.env.end(), "KESTRIX_PASSED_ON=yes"), 1);
         EXPECT_EQ(r.env.size(), platform::currentEnvironment().size());
-        EXPECT_FALSE(fs::exists(h.settings.homeDirectory + "/.vantrel-v3"));  // the service makes it
+        EXPECT_FALSE(
+            fs::exists(h.settings.homeDirectory + "/.vantrel-v3"));  // the service makes it
     }
 }
 
@@ -142,11 +152,19 @@ TEST_F(Launch, LogIsKeptAndAppendedWithBothStreams) {
         pids.push_back(task->processIdentifier());
         h.delegate->backendTask.store(nullptr);
     }
-    const std::string expected = "earlier line\n"
-                                 "recorder stdout " + std::to_string(pids[0]) + "\n"
-                                 "recorder stderr " + std::to_string(pids[0]) + "\n"
-                                 "recorder stdout " + std::to_string(pids[1]) + "\n"
-                                 "recorder stderr " + std::to_string(pids[1]) + "\n";
+    const std::string expected =
+        "earlier line\n"
+        "recorder stdout " +
+        std::to_string(pids[0]) +
+        "\n"
+        "recorder stderr " +
+        std::to_string(pids[0]) +
+        "\n"
+        "recorder stdout " +
+        std::to_string(pids[1]) +
+        "\n"
+        "recorder stderr " +
+        std::to_string(pids[1]) + "\n";
     EXPECT_EQ(readFile(h.logPath()), expected);
 }
 

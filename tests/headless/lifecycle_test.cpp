@@ -15,13 +15,19 @@ TEST(Lifecycle, StartsInOrderAndShowsTheStartingPage) {
 
     // Window before status item, status item before the launch, which is
     // before anything the background wait loads.
-    const std::vector<std::string> expected = {
-        "app.activationPolicy.regular", "window.create", "window.center", "window.title",
-        "window.addWebView", "webView.loadHTML", "window.front", "app.activate",
-        "statusItem.create"};
+    const std::vector<std::string> expected = {"app.activationPolicy.regular",
+                                               "window.create",
+                                               "window.center",
+                                               "window.title",
+                                               "window.addWebView",
+                                               "webView.loadHTML",
+                                               "window.front",
+                                               "app.activate",
+                                               "statusItem.create"};
     ASSERT_GE(h.app.events.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(h.app.events.begin(), h.app.events.begin() + expected.size()),
-              expected);
+    EXPECT_EQ(
+        std::vector<std::string>(h.app.events.begin(), h.app.events.begin() + expected.size()),
+        expected);
 
     const auto* window = h.app.mainWindow();
     ASSERT_NE(window, nullptr);

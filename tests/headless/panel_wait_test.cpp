@@ -88,9 +88,10 @@ TEST(PanelLoad, PanelThatNeverAnswersEndsWithTheStartFailureAlert) {
     ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
     ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"Kestrix V3.1 控制面板启动失败"});
     const auto& alert = h.app.modalAlerts[0];
-    EXPECT_EQ(alert.informativeText,
-              "无法连接到 127.0.0.1:" + std::to_string(h.settings.panelPort) +
-                  "。请检查旧的 V3 是否仍在运行，先从旧 V3 菜单正常退出，再重新打开；V2.1 无需退出。");
+    EXPECT_EQ(
+        alert.informativeText,
+        "无法连接到 127.0.0.1:" + std::to_string(h.settings.panelPort) +
+            "。请检查旧的 V3 是否仍在运行，先从旧 V3 菜单正常退出，再重新打开；V2.1 无需退出。");
     EXPECT_EQ(alert.buttons, std::vector<std::string>{"退出"});
     EXPECT_FALSE(h.panelLoaded());
     // Termination stopped the service it had started.

@@ -1,11 +1,11 @@
 // Reading the child lister's output, and asking the real pgrep.
-#include <gtest/gtest.h>
+#include "backend/pid_list.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "backend/pid_list.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -29,9 +29,9 @@ TEST(PidList, KeepsToTheSigned32BitRange) {
 }
 
 TEST(PidList, TrimsUnicodeSpacesButNotLineBreaks) {
-    EXPECT_EQ(parsePidLine("\u00a012\u3000"), 12);   // no-break space, ideographic space
-    EXPECT_EQ(parsePidLine("\u2003\u202f77"), 77);    // em space, narrow no-break space
-    EXPECT_EQ(parsePidLine("12\r"), std::nullopt);    // a carriage return is not trimmed
+    EXPECT_EQ(parsePidLine("\u00a012\u3000"), 12);  // no-break space, ideographic space
+    EXPECT_EQ(parsePidLine("\u2003\u202f77"), 77);  // em space, narrow no-break space
+    EXPECT_EQ(parsePidLine("12\r"), std::nullopt);  // a carriage return is not trimmed
     EXPECT_EQ(parsePidLine("\v12"), std::nullopt);
     EXPECT_EQ(parsePidLine("\uff11\uff12"), std::nullopt);  // full-width digits are not ASCII
 }

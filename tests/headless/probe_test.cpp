@@ -10,13 +10,13 @@ namespace {
 
 class Probe : public ::testing::Test {
 protected:
-    Probe() {
-        h.makeDelegate();
-    }
+    Probe() { h.makeDelegate(); }
     Harness h{""};
 };
 
-TEST_F(Probe, RefusedConnectionIsNotReady) { EXPECT_FALSE(h.delegate->panelResponds()); }
+TEST_F(Probe, RefusedConnectionIsNotReady) {
+    EXPECT_FALSE(h.delegate->panelResponds());
+}
 
 TEST_F(Probe, OnlyStatus200IsReady) {
     std::atomic<int> status{404};

@@ -1,7 +1,6 @@
 // Stopping the Backend service and everything it started, against hostile
 // stand-in services, real signals and the real pgrep.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include "support/test_support.h"
@@ -21,7 +20,8 @@ protected:
         pgrepLog = h->dir / "pgrep-calls";
         h->settings.pgrepPath = h->dir / "pgrep";
         writeFile(h->settings.pgrepPath,
-                  "#!/bin/sh\necho \"$@\" >> '" + pgrepLog + "'\nexec /usr/bin/pgrep \"$@\"\n", 0755);
+                  "#!/bin/sh\necho \"$@\" >> '" + pgrepLog + "'\nexec /usr/bin/pgrep \"$@\"\n",
+                  0755);
         for (const auto& [name, value] : environment) ::setenv(name, value, 1);
         h->makeDelegate();
         h->delegate->createMainWindow();
@@ -82,7 +82,8 @@ TEST_F(Shutdown, SetsidServiceThatHonoursSigtermGetsOneSigtermOnly) {
     // get no SIGKILL once the service itself has gone.
     const auto lines = signalled(*h);
     EXPECT_EQ(lines.size(), 3u);
-    for (pid_t pid : pids) EXPECT_EQ(std::count(lines.begin(), lines.end(), std::to_string(pid) + " TERM"), 1);
+    for (pid_t pid : pids)
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::to_string(pid) + " TERM"), 1);
     EXPECT_TRUE(processAlive(pids[1]));
     EXPECT_TRUE(processAlive(pids[2]));
     EXPECT_EQ(pgrepCalls(), 0);

@@ -105,10 +105,12 @@ TEST_F(Ui, AlertPassesItsMessageAndAnswersOnlyWhenEnded) {
 
 TEST_F(Ui, ConfirmIsTrueOnlyForTheFirstButton) {
     std::vector<bool> answers;
-    for (long response : {platform::kAlertFirstButtonReturn, platform::kAlertSecondButtonReturn, 0L, -1000L}) {
+    for (long response :
+         {platform::kAlertFirstButtonReturn, platform::kAlertSecondButtonReturn, 0L, -1000L}) {
         h.delegate->runJavaScriptConfirmPanel("继续？", [&](bool yes) { answers.push_back(yes); });
         const size_t index = window->sheets().size() - 1;
-        EXPECT_EQ(window->sheets()[index].alert.buttons, (std::vector<std::string>{"确定", "取消"}));
+        EXPECT_EQ(window->sheets()[index].alert.buttons,
+                  (std::vector<std::string>{"确定", "取消"}));
         window->answerSheet(index, response);
     }
     EXPECT_EQ(answers, (std::vector<bool>{true, false, false, false}));

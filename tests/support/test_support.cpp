@@ -175,8 +175,12 @@ void killAll(const std::vector<pid_t>& pids) {
         if (pid > 1 && processAlive(pid)) ::kill(pid, SIGKILL);
 }
 
-int openDescriptorCount() { return countEntries("/proc/self/fd"); }
-int threadCount() { return countEntries("/proc/self/task"); }
+int openDescriptorCount() {
+    return countEntries("/proc/self/fd");
+}
+int threadCount() {
+    return countEntries("/proc/self/task");
+}
 
 int baselineThreadCount() {
     // A sanitizer runtime starts a helper thread with the first thread of

@@ -103,8 +103,7 @@ public:
 
     void makeDelegate();
     // Pumps the main queue until `condition` holds (bounded).
-    bool pumpUntil(const std::function<bool()>& condition,
-                   std::chrono::milliseconds timeout = 30s);
+    bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s);
     // True once the panel URL has been loaded into the web view.
     bool panelLoaded() const;
     std::string backendPath() const;

@@ -36,7 +36,9 @@ void GtkApp::performDockMenuAction(const std::string& actionName) {
         if (item.actionName == actionName && item.perform) item.perform();
 }
 
-GtkApp::~GtkApp() { g_object_unref(application_); }
+GtkApp::~GtkApp() {
+    g_object_unref(application_);
+}
 
 namespace {
 
@@ -50,7 +52,8 @@ gboolean onTerminationSignal(void* self) {
 int GtkApp::run() {
     // The system's request to end goes through the normal termination, from
     // the main loop rather than from an asynchronous handler.
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(signal, onTerminationSignal, this);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        g_unix_signal_add(signal, onTerminationSignal, this);
     return g_application_run(G_APPLICATION(application_), 0, nullptr);
 }
 
@@ -98,7 +101,9 @@ std::unique_ptr<Window> GtkApp::makeWindow(const WindowSpec& spec) {
     return window;
 }
 
-GtkWindow* GtkApp::mainGtkWindow() const { return mainWindow_ ? mainWindow_->gtkWindow() : nullptr; }
+GtkWindow* GtkApp::mainGtkWindow() const {
+    return mainWindow_ ? mainWindow_->gtkWindow() : nullptr;
+}
 
 long GtkApp::runModalAlert(const AlertSpec& alert) {
     GtkWindow* parent = mainGtkWindow();
@@ -126,7 +131,9 @@ struct PopUp {
     GMainLoop* loop;
 };
 
-void onMenuDeactivate(GtkMenuShell*, void* data) { g_main_loop_quit(static_cast<PopUp*>(data)->loop); }
+void onMenuDeactivate(GtkMenuShell*, void* data) {
+    g_main_loop_quit(static_cast<PopUp*>(data)->loop);
+}
 
 }  // namespace
 
@@ -163,7 +170,9 @@ void GtkApp::popUpMenuAtPointer(const Menu& menu) {
     }
 }
 
-UserDefaults& GtkApp::standardUserDefaults() { return *defaults_; }
+UserDefaults& GtkApp::standardUserDefaults() {
+    return *defaults_;
+}
 
 namespace {
 
@@ -173,7 +182,9 @@ gboolean runPosted(void* data) {
     return G_SOURCE_REMOVE;
 }
 
-void deletePosted(void* data) { delete static_cast<std::function<void()>*>(data); }
+void deletePosted(void* data) {
+    delete static_cast<std::function<void()>*>(data);
+}
 
 }  // namespace
 
@@ -191,10 +202,11 @@ GtkWidget* buildGtkMenu(const Menu& menu, int* chosen) {
         GtkWidget* entry = item.isSeparator ? gtk_separator_menu_item_new()
                                             : gtk_menu_item_new_with_label(item.title.c_str());
         if (!item.isSeparator) {
-            g_object_set_data(G_OBJECT(entry), "kestrix-index", GINT_TO_POINTER(static_cast<int>(i)));
+            g_object_set_data(G_OBJECT(entry), "kestrix-index",
+                              GINT_TO_POINTER(static_cast<int>(i)));
             g_signal_connect(entry, "activate", G_CALLBACK(+[](GtkMenuItem* e, void* out) {
-                                 *static_cast<int*>(out) =
-                                     GPOINTER_TO_INT(g_object_get_data(G_OBJECT(e), "kestrix-index"));
+                                 *static_cast<int*>(out) = GPOINTER_TO_INT(
+                                     g_object_get_data(G_OBJECT(e), "kestrix-index"));
                              }),
                              chosen);
         }

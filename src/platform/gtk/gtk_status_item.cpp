@@ -58,8 +58,9 @@ constexpr const char* kItemInterfaceXml = R"XML(
 GVariant* pixmapOf(const std::string& file, int size) {
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_size(file.c_str(), size, size, nullptr);
     if (!pixbuf) return nullptr;
-    GdkPixbuf* rgba = gdk_pixbuf_get_has_alpha(pixbuf) ? g_object_ref(pixbuf)
-                                                        : gdk_pixbuf_add_alpha(pixbuf, FALSE, 0, 0, 0);
+    GdkPixbuf* rgba = gdk_pixbuf_get_has_alpha(pixbuf)
+                          ? g_object_ref(pixbuf)
+                          : gdk_pixbuf_add_alpha(pixbuf, FALSE, 0, 0, 0);
     const int width = gdk_pixbuf_get_width(rgba), height = gdk_pixbuf_get_height(rgba);
     const int stride = gdk_pixbuf_get_rowstride(rgba);
     const guchar* pixels = gdk_pixbuf_read_pixels(rgba);
@@ -67,7 +68,9 @@ GVariant* pixmapOf(const std::string& file, int size) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const guchar* p = pixels + y * stride + x * 4;
-            guchar* q = argb.data() + (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 4;
+            guchar* q =
+                argb.data() +
+                (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 4;
             q[0] = p[3];
             q[1] = p[0];
             q[2] = p[1];
@@ -97,7 +100,8 @@ TrayStatusItem::TrayStatusItem(GtkApp& app) : app_(app) {
                          static_cast<TrayStatusItem*>(self)->send(kEventTypeLeftMouseUp);
                      }),
                      this);
-    g_signal_connect(xembed_, "popup-menu", G_CALLBACK(+[](GtkStatusIcon*, guint, guint, void* self) {
+    g_signal_connect(xembed_, "popup-menu",
+                     G_CALLBACK(+[](GtkStatusIcon*, guint, guint, void* self) {
                          static_cast<TrayStatusItem*>(self)->send(kEventTypeRightMouseUp);
                      }),
                      this);
@@ -130,12 +134,13 @@ TrayStatusItem::~TrayStatusItem() {
 void TrayStatusItem::exportItem() {
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kItemInterfaceXml, nullptr);
     static const GDBusInterfaceVTable vtable = {
-        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant*,
-            GDBusMethodInvocation* invocation, gpointer self) {
-            static_cast<TrayStatusItem*>(self)->onMethod(method, invocation);
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+            GVariant*, GDBusMethodInvocation* invocation,
+            gpointer self) { static_cast<TrayStatusItem*>(self)->onMethod(method, invocation); },
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
+            GError**, gpointer self) -> GVariant* {
+            return static_cast<TrayStatusItem*>(self)->property(property);
         },
-        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property, GError**,
-            gpointer self) -> GVariant* { return static_cast<TrayStatusItem*>(self)->property(property); },
         nullptr,
         {}};
     registration_ = g_dbus_connection_register_object(bus_, kItemPath, node->interfaces[0], &vtable,
@@ -162,9 +167,9 @@ void TrayStatusItem::onWatcherAppeared() {
     watcherPresent_ = true;
     setXEmbedVisible(false);
     // Registered anew with every watcher that appears.
-    g_dbus_connection_call(bus_, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
-                           g_variant_new("(s)", busName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                           nullptr, nullptr, nullptr);
+    g_dbus_connection_call(bus_, kWatcherName, kWatcherPath, kWatcherName,
+                           "RegisterStatusNotifierItem", g_variant_new("(s)", busName_.c_str()),
+                           nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
 }
 
 void TrayStatusItem::onWatcherVanished() {
@@ -193,8 +198,8 @@ void TrayStatusItem::setImage(const std::string& symbolName, const std::string& 
     gtk_status_icon_set_name(xembed_, description.c_str());
     G_GNUC_END_IGNORE_DEPRECATIONS
     if (bus_ && registration_)
-        g_dbus_connection_emit_signal(bus_, nullptr, kItemPath, "org.kde.StatusNotifierItem", "NewIcon",
-                                      nullptr, nullptr);
+        g_dbus_connection_emit_signal(bus_, nullptr, kItemPath, "org.kde.StatusNotifierItem",
+                                      "NewIcon", nullptr, nullptr);
 }
 
 void TrayStatusItem::setAction(std::function<void()> action) {
@@ -229,7 +234,8 @@ GVariant* TrayStatusItem::property(const std::string& name) {
     if (name == "IconPixmap") return iconPixmaps();
     if (name == "OverlayIconName" || name == "AttentionIconName") return g_variant_new_string("");
     if (name == "ToolTip") {
-        return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(), kItemTitle, "");
+        return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(), kItemTitle,
+                             "");
     }
     if (name == "ItemIsMenu") return g_variant_new_boolean(FALSE);
     if (name == "Menu") return g_variant_new_object_path(kMenuPath);
@@ -241,7 +247,8 @@ GVariant* TrayStatusItem::iconPixmaps() {
     g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
     if (hasImage_) {
         for (int size : {22, 32, 48}) {
-            if (GVariant* pixmap = pixmapOf(iconFile_, size)) g_variant_builder_add_value(&builder, pixmap);
+            if (GVariant* pixmap = pixmapOf(iconFile_, size))
+                g_variant_builder_add_value(&builder, pixmap);
         }
     }
     return g_variant_builder_end(&builder);
@@ -263,16 +270,19 @@ void TrayStatusItem::rebuildExportedMenu() {
         const MenuItem& item = exportedMenu_.items[i];
         DbusmenuMenuitem* entry = dbusmenu_menuitem_new();
         if (item.isSeparator) {
-            dbusmenu_menuitem_property_set(entry, DBUSMENU_MENUITEM_PROP_TYPE, DBUSMENU_CLIENT_TYPES_SEPARATOR);
+            dbusmenu_menuitem_property_set(entry, DBUSMENU_MENUITEM_PROP_TYPE,
+                                           DBUSMENU_CLIENT_TYPES_SEPARATOR);
         } else {
             dbusmenu_menuitem_property_set(entry, DBUSMENU_MENUITEM_PROP_LABEL, item.title.c_str());
-            g_object_set_data(G_OBJECT(entry), "kestrix-index", GINT_TO_POINTER(static_cast<int>(i)));
-            g_signal_connect(entry, DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED,
-                             G_CALLBACK(+[](DbusmenuMenuitem* e, guint, gpointer self) {
-                                 static_cast<TrayStatusItem*>(self)->performExported(GPOINTER_TO_INT(
-                                     g_object_get_data(G_OBJECT(e), "kestrix-index")));
-                             }),
-                             this);
+            g_object_set_data(G_OBJECT(entry), "kestrix-index",
+                              GINT_TO_POINTER(static_cast<int>(i)));
+            g_signal_connect(
+                entry, DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED,
+                G_CALLBACK(+[](DbusmenuMenuitem* e, guint, gpointer self) {
+                    static_cast<TrayStatusItem*>(self)->performExported(
+                        GPOINTER_TO_INT(g_object_get_data(G_OBJECT(e), "kestrix-index")));
+                }),
+                this);
         }
         dbusmenu_menuitem_child_append(menuRoot_, entry);
         g_object_unref(entry);

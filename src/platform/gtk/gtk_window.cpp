@@ -5,9 +5,9 @@ namespace kestrix::platform::gtk {
 
 GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
     // The texts go in as arguments, never as format strings.
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
-                                               GTK_MESSAGE_OTHER, GTK_BUTTONS_NONE, "%s",
-                                               alert.messageText.c_str());
+    GtkWidget* dialog =
+        gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_OTHER,
+                               GTK_BUTTONS_NONE, "%s", alert.messageText.c_str());
     if (!alert.informativeText.empty())
         gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
                                                  alert.informativeText.c_str());
@@ -15,7 +15,8 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
         gtk_dialog_add_button(GTK_DIALOG(dialog), alert.buttons[i].c_str(),
                               static_cast<int>(kAlertFirstButtonReturn + static_cast<long>(i)));
     if (!alert.buttons.empty())
-        gtk_dialog_set_default_response(GTK_DIALOG(dialog), static_cast<int>(kAlertFirstButtonReturn));
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog),
+                                        static_cast<int>(kAlertFirstButtonReturn));
     gtk_window_set_title(GTK_WINDOW(dialog), "");
     return dialog;
 }
@@ -30,7 +31,8 @@ long alertResponse(const AlertSpec& alert, int gtkResponse) {
 GtkMainWindow::GtkMainWindow(GtkApp& app, const WindowSpec& spec)
     : app_(app), window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
     g_object_ref_sink(window_);
-    gtk_window_set_default_size(window_, static_cast<int>(spec.width), static_cast<int>(spec.height));
+    gtk_window_set_default_size(window_, static_cast<int>(spec.width),
+                                static_cast<int>(spec.height));
     gtk_window_set_resizable(window_, TRUE);
     gtk_window_set_deletable(window_, TRUE);
     gtk_window_set_icon_name(window_, app.applicationId().c_str());
@@ -44,9 +46,13 @@ GtkMainWindow::~GtkMainWindow() {
     g_object_unref(window_);
 }
 
-void GtkMainWindow::center() { gtk_window_set_position(window_, GTK_WIN_POS_CENTER); }
+void GtkMainWindow::center() {
+    gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
+}
 
-void GtkMainWindow::setTitle(const std::string& title) { gtk_window_set_title(window_, title.c_str()); }
+void GtkMainWindow::setTitle(const std::string& title) {
+    gtk_window_set_title(window_, title.c_str());
+}
 
 std::pair<double, double> GtkMainWindow::contentSize() const {
     int width = 0, height = 0;
@@ -72,9 +78,13 @@ void GtkMainWindow::makeKeyAndOrderFront() {
     gtk_window_present_with_time(window_, gtk_get_current_event_time());
 }
 
-void GtkMainWindow::orderOut() { gtk_widget_hide(GTK_WIDGET(window_)); }
+void GtkMainWindow::orderOut() {
+    gtk_widget_hide(GTK_WIDGET(window_));
+}
 
-bool GtkMainWindow::isVisible() const { return gtk_widget_get_visible(GTK_WIDGET(window_)); }
+bool GtkMainWindow::isVisible() const {
+    return gtk_widget_get_visible(GTK_WIDGET(window_));
+}
 
 gboolean GtkMainWindow::onDeleteEvent(GtkWidget*, GdkEvent*, void* data) {
     auto* self = static_cast<GtkMainWindow*>(data);
@@ -84,7 +94,9 @@ gboolean GtkMainWindow::onDeleteEvent(GtkWidget*, GdkEvent*, void* data) {
     return TRUE;
 }
 
-void GtkMainWindow::onShow(GtkWidget*, void* data) { static_cast<GtkMainWindow*>(data)->showPendingSheets(); }
+void GtkMainWindow::onShow(GtkWidget*, void* data) {
+    static_cast<GtkMainWindow*>(data)->showPendingSheets();
+}
 
 void GtkMainWindow::showPendingSheets() {
     for (GtkWidget* sheet : pendingSheets_) {
@@ -110,7 +122,9 @@ void onSheetResponse(GtkDialog* dialog, int response, void* data) {
     gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
-void deleteSheetState(void* data, GClosure*) { delete static_cast<SheetState*>(data); }
+void deleteSheetState(void* data, GClosure*) {
+    delete static_cast<SheetState*>(data);
+}
 
 }  // namespace
 
@@ -133,7 +147,9 @@ GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
     g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
 }
 
-GtkWebViewAdapter::~GtkWebViewAdapter() { g_signal_handlers_disconnect_by_data(view_, this); }
+GtkWebViewAdapter::~GtkWebViewAdapter() {
+    g_signal_handlers_disconnect_by_data(view_, this);
+}
 
 void GtkWebViewAdapter::loadHTMLString(const std::string& html) {
     webkit_web_view_load_html(view_, html.c_str(), nullptr);
@@ -153,11 +169,11 @@ gboolean GtkWebViewAdapter::onScriptDialog(WebKitWebView*, WebKitScriptDialog* d
         case WEBKIT_SCRIPT_DIALOG_ALERT:
             if (!self->uiDelegate_) return FALSE;
             webkit_script_dialog_ref(dialog);
-            self->uiDelegate_->runJavaScriptAlertPanel(
-                webkit_script_dialog_get_message(dialog), [dialog] {
-                    webkit_script_dialog_close(dialog);
-                    webkit_script_dialog_unref(dialog);
-                });
+            self->uiDelegate_->runJavaScriptAlertPanel(webkit_script_dialog_get_message(dialog),
+                                                       [dialog] {
+                                                           webkit_script_dialog_close(dialog);
+                                                           webkit_script_dialog_unref(dialog);
+                                                       });
             return TRUE;
         case WEBKIT_SCRIPT_DIALOG_CONFIRM:
             if (!self->uiDelegate_) return FALSE;

@@ -91,7 +91,9 @@ bool HeadlessUserDefaults::boolForKey(const std::string& key) {
     return it != values.end() && it->second;
 }
 
-void HeadlessUserDefaults::setBool(bool value, const std::string& key) { values[key] = value; }
+void HeadlessUserDefaults::setBool(bool value, const std::string& key) {
+    values[key] = value;
+}
 
 HeadlessApplication::HeadlessApplication()
     : modalResponder([](const AlertSpec&) { return kAlertFirstButtonReturn; }),

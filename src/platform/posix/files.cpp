@@ -23,7 +23,9 @@ bool isExecutableFile(const std::string& path) {
     return ::access(path.c_str(), X_OK) == 0;
 }
 
-bool isWritable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool isWritable(const std::string& path) {
+    return ::access(path.c_str(), W_OK) == 0;
+}
 
 bool fileExists(const std::string& path) {
     struct stat st {};

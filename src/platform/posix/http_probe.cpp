@@ -8,7 +8,9 @@ namespace kestrix::platform {
 
 namespace {
 
-size_t discardBody(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discardBody(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 void initialiseCurlOnce() {
     static std::once_flag once;

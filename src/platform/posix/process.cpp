@@ -60,8 +60,8 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
     pid_t pid = -1;
     // glibc reports a failed exec (missing file, no permission, not a
     // program, bad working directory) as the return value.
-    const int rc = posix_spawn(&pid, options.executable.c_str(), &actions, &attr, argv.data(),
-                               envp.data());
+    const int rc =
+        posix_spawn(&pid, options.executable.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
 
@@ -146,7 +146,9 @@ Task::LaunchResult Task::launch(const LaunchOptions& options, TerminationHandler
     return {task, {}};
 }
 
-bool Task::isRunning() const { return state_->running.load(std::memory_order_acquire); }
+bool Task::isRunning() const {
+    return state_->running.load(std::memory_order_acquire);
+}
 
 void Task::terminate() {
     // Holding the lock keeps the watcher from reaping between the test and

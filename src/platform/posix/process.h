@@ -14,10 +14,10 @@
 namespace kestrix::platform {
 
 struct LaunchOptions {
-    std::string executable;              // absolute path; no PATH search
-    std::vector<std::string> arguments;  // without argv[0], which is `executable`
+    std::string executable;                // absolute path; no PATH search
+    std::vector<std::string> arguments;    // without argv[0], which is `executable`
     std::vector<std::string> environment;  // "NAME=value" entries, the child's whole environment
-    std::string workingDirectory;        // empty: the caller's
+    std::string workingDirectory;          // empty: the caller's
     // Descriptor that becomes the child's standard output and standard
     // error; -1 leaves both inherited.
     int outputFd = -1;

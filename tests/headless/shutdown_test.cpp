@@ -154,5 +154,35 @@ TEST_F(Shutdown, ServiceThatHadAlreadyExitedEndsTheGraceAtOnce) {
     }
 }
 
+TEST(KillProcessTree, IdsBelowOneFromTheListerAreNeverSignalled) {
+    // A lister that names "0" and a process group among the children would,
+    // taken at its word, have kill() end the caller's own process group. The
+    // check runs in a child in a group of its own, so that a regression
+    // kills only that child.
+    Harness h("");
+    h.settings.pgrepPath = h.dir / "pgrep";
+    h.makeDelegate();
+    const pid_t tester = ::fork();
+    if (tester == 0) {
+        ::setpgid(0, 0);
+        const pid_t target = ::fork();
+        if (target == 0) {
+            for (;;) ::pause();
+        }
+        writeFile(h.settings.pgrepPath,
+                  "#!/bin/sh\nif [ \"$2\" = \"" + std::to_string(target) + "\" ]; then echo 0; echo -" +
+                      std::to_string(::getpgrp()) + "; fi\n",
+                  0755);
+        h.delegate->killProcessTree(target);
+        int status = 0;
+        ::waitpid(target, &status, 0);
+        ::_exit(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(tester, &status, 0), tester);
+    EXPECT_TRUE(WIFEXITED(status)) << "the walk signalled its own process group";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace
 }  // namespace kestrix::test

@@ -86,7 +86,7 @@ TEST_F(RealApp, ShowsThePanelAndSigtermQuitsWithNothingLeftBehind) {
                              {"KESTRIX_STUB_TREE_DEPTH", "2"},
                              {"KESTRIX_STUB_TREE_WIDTH", "2"}});
     ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
-    const auto service = pidsFromFile(dir / "pids");
+    const auto service = waitForPids(dir / "pids", 7);
     ASSERT_EQ(service.size(), 7u);
     // Everything the application started: the service's tree and the web
     // engine's helper processes.

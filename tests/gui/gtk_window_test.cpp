@@ -259,6 +259,21 @@ TEST_F(GtkShell, DialogForAHiddenWindowWaitsForTheWindow) {
     EXPECT_EQ(result->value, "answered");
 }
 
+TEST_F(GtkShell, DialogOutlivingItsPageIsAnsweredOnceWithoutHarm) {
+    delegate->createMainWindow();
+    webkit_web_view_load_html(webView(), "<html><body>first</body></html>", "http://127.0.0.1/");
+    ASSERT_TRUE(iterateUntil([&] { return pageLoaded(); }));
+    evaluate("alert('from the first page')");
+    ASSERT_TRUE(iterateUntil([] { return visibleDialog() != nullptr; }));
+
+    // The page goes away while its dialog is still open.
+    webkit_web_view_load_html(webView(), "<html><body>second</body></html>", "http://127.0.0.1/");
+    iterateUntil([] { return false; }, 500ms);
+    if (GtkMessageDialog* dialog = visibleDialog()) clickButton(dialog, "确定");
+    ASSERT_TRUE(iterateUntil([&] { return pageLoaded() && visibleDialog() == nullptr; }));
+    EXPECT_EQ(evaluateNow("document.body.textContent"), "second");
+}
+
 TEST_F(GtkShell, UserDefaultsLiveInAKeyFileUnderTheConfigDirectory) {
     auto& defaults = app->standardUserDefaults();
     EXPECT_TRUE(defaults.boolForKey(kFirstRunTipKey));

@@ -51,8 +51,8 @@ TEST_F(PanelWaitTest, PanelThatAnswersOnlyAtTheLastProbeCountsAsStarted) {
     TestHttpServer panel(static_cast<int>(h.settings.panelPort),
                          [&] { return Clock::now() >= deadline ? 200 : 404; });
     EXPECT_EQ(h.delegate->waitForPanel(1.5), PanelWait::Ready);
-    // 404s about every 0.5 s until the deadline, then the last probe.
-    EXPECT_GE(panel.requestCount(), 3);
+    // 404s every 0.5 s or so until the deadline, then the last probe.
+    EXPECT_GE(panel.requestCount(), 2);
     EXPECT_LE(panel.requestCount(), 6);
 }
 

@@ -70,16 +70,17 @@ TEST_F(Shutdown, SetsidServiceThatHonoursSigtermGetsOneSigtermOnly) {
     auto h = start(Harness::Launcher::Setsid,
                    {{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
     ASSERT_TRUE(task);
-    const auto pids = pidsFromFile(h->pidFile);
+    const auto pids = waitForPids(h->pidFile, 3);
     ASSERT_EQ(pids.size(), 3u);
 
     EXPECT_LT(shutDown(*h), 2900ms);
     expectFieldsReset(*h);
     // The service ended by its own exit, not by SIGKILL.
-    ASSERT_TRUE(task->terminationStatus());
+    task->waitUntilExit();
     EXPECT_TRUE(WIFEXITED(*task->terminationStatus()));
     // The whole group got the one request; the children, which ignore it,
     // get no SIGKILL once the service itself has gone.
+    EXPECT_TRUE(waitFor([&] { return signalled(*h).size() >= 3; }, 10s));
     const auto lines = signalled(*h);
     EXPECT_EQ(lines.size(), 3u);
     for (pid_t pid : pids)
@@ -93,7 +94,7 @@ TEST_F(Shutdown, SetsidGroupThatIgnoresSigtermIsKilledAfterTheGrace) {
     auto h = start(Harness::Launcher::Setsid, {{"KESTRIX_STUB_IGNORE_TERM", "1"},
                                                {"KESTRIX_STUB_TREE_DEPTH", "2"},
                                                {"KESTRIX_STUB_TREE_WIDTH", "2"}});
-    const auto pids = pidsFromFile(h->pidFile);
+    const auto pids = waitForPids(h->pidFile, 7);
     ASSERT_EQ(pids.size(), 7u);
 
     const auto took = shutDown(*h);
@@ -101,7 +102,7 @@ TEST_F(Shutdown, SetsidGroupThatIgnoresSigtermIsKilledAfterTheGrace) {
     EXPECT_LT(took, 8s);
     expectFieldsReset(*h);
     EXPECT_TRUE(waitFor([&] { return allGone(pids); }, 5s));
-    ASSERT_TRUE(task->terminationStatus());
+    task->waitUntilExit();
     EXPECT_TRUE(WIFSIGNALED(*task->terminationStatus()));
     EXPECT_EQ(WTERMSIG(*task->terminationStatus()), SIGKILL);
 }
@@ -110,7 +111,7 @@ TEST_F(Shutdown, DirectTreeThatIgnoresSigtermIsKilledWholeDeepestFirst) {
     auto h = start(Harness::Launcher::Direct, {{"KESTRIX_STUB_IGNORE_TERM", "1"},
                                                {"KESTRIX_STUB_TREE_DEPTH", "3"},
                                                {"KESTRIX_STUB_TREE_WIDTH", "2"}});
-    const auto pids = pidsFromFile(h->pidFile);
+    const auto pids = waitForPids(h->pidFile, 15);
     ASSERT_EQ(pids.size(), 15u);
     auto tree = liveDescendants(service);
     EXPECT_EQ(tree.size(), 14u);
@@ -130,7 +131,7 @@ TEST_F(Shutdown, DirectTreeThatIgnoresSigtermIsKilledWholeDeepestFirst) {
 TEST_F(Shutdown, DirectServiceThatHonoursSigtermLeavesItsChildrenAlone) {
     auto h = start(Harness::Launcher::Direct,
                    {{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
-    const auto pids = pidsFromFile(h->pidFile);
+    const auto pids = waitForPids(h->pidFile, 3);
     ASSERT_EQ(pids.size(), 3u);
 
     EXPECT_LT(shutDown(*h), 2900ms);
@@ -170,8 +171,8 @@ TEST(KillProcessTree, IdsBelowOneFromTheListerAreNeverSignalled) {
             for (;;) ::pause();
         }
         writeFile(h.settings.pgrepPath,
-                  "#!/bin/sh\nif [ \"$2\" = \"" + std::to_string(target) + "\" ]; then echo 0; echo -" +
-                      std::to_string(::getpgrp()) + "; fi\n",
+                  "#!/bin/sh\nif [ \"$2\" = \"" + std::to_string(target) +
+                      "\" ]; then echo 0; echo -" + std::to_string(::getpgrp()) + "; fi\n",
                   0755);
         h.delegate->killProcessTree(target);
         int status = 0;

@@ -170,6 +170,11 @@ std::vector<pid_t> pidsFromFile(const std::string& path) {
     return pids;
 }
 
+std::vector<pid_t> waitForPids(const std::string& path, size_t count) {
+    waitFor([&] { return pidsFromFile(path).size() >= count; }, 30s);
+    return pidsFromFile(path);
+}
+
 void killAll(const std::vector<pid_t>& pids) {
     for (pid_t pid : pids)
         if (pid > 1 && processAlive(pid)) ::kill(pid, SIGKILL);

@@ -55,6 +55,9 @@ bool allGone(const std::vector<pid_t>& pids);
 std::vector<pid_t> liveDescendants(pid_t pid);
 // Process ids read from a file of "<pid> <ppid>" lines.
 std::vector<pid_t> pidsFromFile(const std::string& path);
+// Waits until `path` lists `count` processes (a tree forks its levels one
+// after the other), then returns them.
+std::vector<pid_t> waitForPids(const std::string& path, size_t count);
 // SIGKILL to each pid still alive; used to clean up after a failed test.
 void killAll(const std::vector<pid_t>& pids);
 int openDescriptorCount();

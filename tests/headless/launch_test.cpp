@@ -2,6 +2,7 @@
 // the log, the command copies and the failure alerts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +25,7 @@ const char* const kRunningInfo =
 struct Record {
     std::vector<std::string> args, env;
     std::vector<int> fds;
-    std::string cwd;
+    std::string cwd, sigblk, sigign;
     pid_t pid = 0, sid = 0;
 };
 
@@ -49,6 +50,10 @@ std::vector<Record> readRecords(const std::string& path) {
             r.pid = std::stoi(value);
         else if (key == "sid")
             r.sid = std::stoi(value);
+        else if (key == "sigblk")
+            r.sigblk = value;
+        else if (key == "sigign")
+            r.sigign = value;
     }
     records.pop_back();
     return records;
@@ -101,8 +106,16 @@ TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
         ::setenv("KESTRIX_RECORD_FILE", recordFile.c_str(), 1);
         ::setenv("VANTREL_DATA_DIR", "/somewhere/else", 1);
         ::setenv("KESTRIX_PASSED_ON", "yes", 1);
+        // What a toolkit may do to its own process must not reach the child.
+        sigset_t blocked, previous;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR1);
+        ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+        const auto previousUsr2 = ::signal(SIGUSR2, SIG_IGN);
         h.makeDelegate();
         h.delegate->launchBackendAndLoad();
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        ::signal(SIGUSR2, previousUsr2);
 
         ASSERT_FALSE(h.app.isTerminating());
         const auto task = h.delegate->backendTask.load();
@@ -123,6 +136,10 @@ TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
         EXPECT_EQ(r.args, args);
         EXPECT_EQ(r.cwd, h.settings.bundlePath + "/Contents/Resources/backend");
         EXPECT_EQ(r.fds, (std::vector<int>{0, 1, 2}));
+        EXPECT_EQ(r.sigblk, "0");
+        // glibc's posix_spawn leaves its own two internal signals (32, 33)
+        // ignored in the child; every other signal is at its default.
+        EXPECT_EQ(std::stoull(r.sigign, nullptr, 16) & ~0x180000000ULL, 0u) << r.sigign;
 
         const std::string dataDir = "VANTREL_DATA_DIR=" + h.settings.homeDirectory + "/.vantrel-v3";
         EXPECT_EQ(std::count(r.env.begin(), r.env.end(), dataDir), 1);

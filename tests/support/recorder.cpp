@@ -33,6 +33,18 @@ int main(int argc, char** argv) {
                 }
                 closedir(dir);
             }
+            // Blocked and ignored signals, as the kernel reports them.
+            if (FILE* status = std::fopen("/proc/self/status", "r")) {
+                char line[256];
+                while (std::fgets(line, sizeof line, status)) {
+                    unsigned long long mask = 0;
+                    if (std::sscanf(line, "SigBlk: %llx", &mask) == 1)
+                        std::fprintf(out, "sigblk=%llx\n", mask);
+                    if (std::sscanf(line, "SigIgn: %llx", &mask) == 1)
+                        std::fprintf(out, "sigign=%llx\n", mask);
+                }
+                std::fclose(status);
+            }
             std::fprintf(out, "end\n");
             std::fclose(out);
         }

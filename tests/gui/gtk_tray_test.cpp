@@ -17,11 +17,8 @@ using platform::gtk::TrayStatusItem;
 class Tray : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("XDG_CONFIG_HOME", (h.dir / "config").c_str(), 1);
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display";
-        app = std::make_unique<GtkApp>("io.kestrix.V3NativeShell.Tray" + std::to_string(::getpid()),
-                                       KESTRIX_BUNDLE_PATH "/Contents/Resources");
-        ASSERT_TRUE(g_application_register(G_APPLICATION(app->gtkApplication()), nullptr, nullptr));
+        app = startGtkApp(h.dir / "config", "io.kestrix.V3NativeShell.Tray");
+        ASSERT_TRUE(app) << "no display, or the application could not register";
         delegate = std::make_shared<AppDelegate>(*app, h.settings);
         app->setDelegate(delegate.get());
         delegate->createMainWindow();

@@ -16,12 +16,8 @@ using platform::gtk::GtkApp;
 class GtkShell : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Before anything of GLib reads (and keeps) the configuration directory.
-        ::setenv("XDG_CONFIG_HOME", (h.dir / "config").c_str(), 1);
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display";
-        app = std::make_unique<GtkApp>("io.kestrix.V3NativeShell.Test" + std::to_string(::getpid()),
-                                       KESTRIX_BUNDLE_PATH "/Contents/Resources");
-        ASSERT_TRUE(g_application_register(G_APPLICATION(app->gtkApplication()), nullptr, nullptr));
+        app = startGtkApp(h.dir / "config", "io.kestrix.V3NativeShell.Test");
+        ASSERT_TRUE(app) << "no display, or the application could not register";
         // Seen the tip already, so that launching shows nothing modal.
         app->standardUserDefaults().setBool(true, kFirstRunTipKey);
         delegate = std::make_shared<AppDelegate>(*app, h.settings);

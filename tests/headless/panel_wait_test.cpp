@@ -35,9 +35,10 @@ protected:
 };
 
 TEST_F(PanelWaitTest, PanelThatAnswersAtOnceIsReadyWithoutAPause) {
+    h.settings.probePauseSeconds = 30;  // any pause would show
+    h.makeDelegate();
     h.delegate->backendTask.store(runningTask(h));
     TestHttpServer panel(static_cast<int>(h.settings.panelPort), [] { return 200; });
-    const_cast<Settings&>(h.delegate->settings()).probePauseSeconds = 30;  // any pause would show
 
     const auto started = Clock::now();
     EXPECT_EQ(h.delegate->waitForPanel(20), PanelWait::Ready);

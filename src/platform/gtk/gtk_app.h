@@ -15,7 +15,6 @@ typedef struct _GtkWindow GtkWindow;
 namespace kestrix::platform::gtk {
 
 class GtkMainWindow;
-class TrayIcon;
 
 class GtkApp final : public Application {
 public:

@@ -62,7 +62,6 @@ private:
     static void onShow(GtkWidget* widget, void* self);
     void showPendingSheets();
 
-    GtkApp& app_;
     GtkWindow* window_;
     WindowDelegate* delegate_ = nullptr;
     // Sheets asked for while the window was hidden; shown with it.

@@ -192,7 +192,6 @@ bool TrayStatusItem::xembedVisible() const {
 void TrayStatusItem::setImage(const std::string& symbolName, const std::string& description) {
     // The one system symbol the program asks for is shipped as an icon.
     hasImage_ = symbolName == "bolt.circle.fill" && !iconFile_.empty();
-    description_ = description;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     if (hasImage_) gtk_status_icon_set_from_file(xembed_, iconFile_.c_str());
     gtk_status_icon_set_name(xembed_, description.c_str());

@@ -42,7 +42,6 @@ private:
 
     GtkApp& app_;
     std::string iconFile_;
-    std::string description_;
     bool hasImage_ = false;
     std::function<void()> action_;
     unsigned mask_ = 0;

@@ -29,7 +29,7 @@ long alertResponse(const AlertSpec& alert, int gtkResponse) {
 }
 
 GtkMainWindow::GtkMainWindow(GtkApp& app, const WindowSpec& spec)
-    : app_(app), window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
+    : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
     g_object_ref_sink(window_);
     gtk_window_set_default_size(window_, static_cast<int>(spec.width),
                                 static_cast<int>(spec.height));

@@ -331,6 +331,13 @@ int main(int argc, char** argv) {
     // keeps one open) would otherwise hold up the exit on SIGTERM for the
     // whole keep-alive time-out.
     server.set_keep_alive_max_count(1);
+    // SO_REUSEADDR alone (the library's default is SO_REUSEPORT): it takes
+    // the port while connections of an earlier listener wait out their
+    // TIME_WAIT, and it never shares the port with a second listener.
+    server.set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_read_timeout(2, 0);
 
     if (!server.bind_to_port(host.c_str(), port)) {

@@ -1,5 +1,9 @@
 #include "app/app_delegate.h"
 
+#include <unistd.h>
+
+#include "platform/posix/files.h"
+
 namespace kestrix {
 
 std::string panelURL(const Settings& settings) {
@@ -15,7 +19,17 @@ AppDelegate::AppDelegate(platform::Application& app, Settings settings)
 
 // Destroying the delegate releases what it holds and nothing else: the
 // Backend service is stopped only by applicationWillTerminate.
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+    if (instanceLock_ >= 0) ::close(instanceLock_);
+}
+
+std::string AppDelegate::homeDirectory() const {
+    return settings_.homeDirectory.empty() ? platform::homeDirectory() : settings_.homeDirectory;
+}
+
+std::string AppDelegate::dataDirectory() const {
+    return homeDirectory() + "/.vantrel-v3";
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     app_.setActivationPolicyRegular();

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,7 @@ enum class PanelWait {
     Ready,        // the panel answered 200
     BackendGone,  // the Backend service is absent or no longer running
     TimedOut,     // the budget and the last probe passed without a 200
+    Superseded,   // a restart replaced the task that the wait was for
 };
 
 class AppDelegate final : public platform::ApplicationDelegate,
@@ -95,19 +97,32 @@ public:
 
     // Panel probe and wait (backend/panel_wait.cpp).
     bool panelResponds() const;
-    PanelWait waitForPanel(double timeoutSeconds);
-    void loadPanelOrReportFailure(PanelWait result);
+    PanelWait waitForPanel(double timeoutSeconds, const std::shared_ptr<platform::Task>& launched);
+    void loadPanelOrReportFailure(PanelWait result,
+                                  const std::shared_ptr<platform::Task>& launched);
 
-    // Exit watch (backend/exit_monitor.cpp).
-    void backendDidTerminate();
-    void showExitAlert();
+    // Exit watch (backend/exit_monitor.cpp). `group`: started through setsid.
+    void backendDidTerminate(pid_t pid, bool group);
+    void showExitAlert(bool portTaken);
 
     // Shutdown (backend/shutdown.cpp).
     void terminateBackend();
     void killProcessTree(pid_t pid);
     std::vector<pid_t> childPIDs(pid_t pid) const;
+    // SIGTERM to a process group with live members, SIGKILL to what is left
+    // of it after the grace.
+    void stopGroup(pid_t pgid);
+
+    // Single instance and the record of the service (backend/service_record.cpp).
+    bool holdInstanceLock();
+    void recordService();
+    void forgetService(pid_t pid);
+    void stopLostService();
 
     const Settings& settings() const { return settings_; }
+    std::string homeDirectory() const;
+    std::string dataDirectory() const;
+    std::string runtimeDirectory() const;
     platform::Application& application() { return app_; }
 
     // Fields, in declaration order. All are written on the main thread only.
@@ -120,8 +135,16 @@ public:
     std::atomic<bool> isQuitting{false};  // also read by the termination handler
 
 private:
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point graceDeadline() const;
+    void pollPause() const;
+    // Waits until no member of the group lives; SIGKILL to the group once
+    // `deadline` has passed.
+    void finishGroup(pid_t pgid, Clock::time_point deadline);
+
     platform::Application& app_;
     const Settings settings_;
+    int instanceLock_ = -1;  // held for the delegate's life
 };
 
 // The page shown until the panel answers.

@@ -17,6 +17,10 @@ inline constexpr const char* kFirstRunTipKey = "kestrix.v3.native.didShowMenuBar
 inline constexpr const char* kSetsidPath = "/usr/bin/setsid";
 
 inline constexpr const char* kPgrepPath = "/usr/bin/pgrep";
+// The variable that tells the service its data directory.
+inline constexpr const char* kDataDirVariable = "VANTREL_DATA_DIR";
+// The application's id: its bus name, its desktop entry, its directories.
+inline constexpr const char* kApplicationID = "io.kestrix.V3NativeShell";
 
 struct Settings {
     std::string panelHost = kPanelHost;
@@ -32,13 +36,18 @@ struct Settings {
     std::string bundlePath;
     // Empty: the user's home directory.
     std::string homeDirectory;
+    // Where the single-instance lock and the record of the running service
+    // live. Empty: $XDG_RUNTIME_DIR, else ~/.cache; an application-id folder
+    // below it.
+    std::string runtimeDirectory;
 
     double probeTimeoutSeconds = 2.0;
     double probePauseSeconds = 0.5;
     double panelWaitSeconds = 20.0;
     double panelLoadTimeoutSeconds = 60.0;
     double shutdownGraceSeconds = 3.0;
-    double shutdownPollSeconds = 0.1;
+    // How often the shutdown looks whether a process group has emptied.
+    double shutdownPollSeconds = 0.02;
 
     static Settings production() { return Settings{}; }
 };

@@ -1,19 +1,34 @@
 #include "app/app_delegate.h"
+#include "platform/posix/http_probe.h"
 
 namespace kestrix {
 
 // Called once on the task's watcher thread when the Backend service's
 // process has ended, however it ended. The exit that our own shutdown causes
 // finds isQuitting set (it is set before any signal) and passes in silence.
-void AppDelegate::backendDidTerminate() {
+//
+// Whatever the service left in its process group is stopped here, before the
+// user is asked anything: restarting needs it gone (it may hold the port or
+// the data directory), and so does quitting. Only then can the alert tell
+// whether another program holds the port.
+void AppDelegate::backendDidTerminate(pid_t pid, bool group) {
     if (isQuitting.load()) return;
+    if (group) stopGroup(pid);
+    if (isQuitting.load()) return;
+    const bool portTaken = platform::addressInUse(settings_.panelHost, settings_.panelPort);
     auto self = shared_from_this();
-    app_.postToMainQueue([self] { self->showExitAlert(); });
+    app_.postToMainQueue([self, portTaken] { self->showExitAlert(portTaken); });
 }
 
-void AppDelegate::showExitAlert() {
-    const long response = app_.runModalAlert(
-        {"后端服务意外退出", "控制面板后端已停止，隧道可能已断开。", {"重新启动", "退出"}});
+void AppDelegate::showExitAlert(bool portTaken) {
+    std::string informative = "控制面板后端已停止，隧道可能已断开。";
+    if (portTaken) {
+        const std::string port = std::to_string(settings_.panelPort);
+        informative += "\n\n端口 " + port + " 正被另一个程序占用，后端无法在 " +
+                       panelAddress(settings_) + " 上监听。请先关闭占用端口 " + port +
+                       " 的程序，再重新启动。";
+    }
+    const long response = app_.runModalAlert({"后端服务意外退出", informative, {"重新启动", "退出"}});
     if (response == platform::kAlertFirstButtonReturn) {
         backendPGID = 0;
         backendTask.store(nullptr);

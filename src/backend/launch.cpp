@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <thread>
@@ -11,8 +12,6 @@ namespace {
 
 constexpr const char* kCommandCopyName = "/kestrix-v3";
 constexpr unsigned kCommandCopyMode = 0755;
-constexpr const char* kDataDirVariable = "VANTREL_DATA_DIR";
-constexpr const char* kDataDirSuffix = "/.vantrel-v3";
 constexpr const char* kLogDirSuffix = "/Library/Logs/Kestrix-V3-测试版";
 constexpr const char* kLogFileName = "/backend.log";
 
@@ -34,8 +33,13 @@ void AppDelegate::launchBackendAndLoad() {
         return;
     }
 
-    // Only one instance per port: an older one that answers is left alone.
-    if (panelResponds()) {
+    // Only one instance: another start of ours that holds the lock, or an
+    // older one whose panel answers, is left alone. A service that a start
+    // of ours launched and then lost (the shell was killed) is stopped first,
+    // so that it never passes for an older instance.
+    const bool alone = holdInstanceLock();
+    if (alone) stopLostService();
+    if (!alone || panelResponds()) {
         showFatalAlert(app_, "已有 V3.1 正在运行",
                        "端口 18926 正被旧 V3 实例使用。请先在旧 V3 内正常退出，再打开当前版本。"
                        "V2.1 的 8926/8927 保持不变。");
@@ -54,12 +58,12 @@ void AppDelegate::launchBackendAndLoad() {
 
     const std::vector<std::string> serviceArguments = {"--no-browser", "-dashboard-addr",
                                                        panelAddress(settings_)};
-    const std::string home =
-        settings_.homeDirectory.empty() ? platform::homeDirectory() : settings_.homeDirectory;
-
     platform::LaunchOptions options;
-    options.environment = platform::currentEnvironment();
-    platform::setEnvironmentValue(options.environment, kDataDirVariable, home + kDataDirSuffix);
+    options.environment = platform::startupEnvironment();
+    platform::setEnvironmentValue(options.environment, kDataDirVariable, dataDirectory());
+    // Should this process end without stopping it (killed, crashed), the
+    // service is asked to stop too.
+    options.parentDeathSignal = SIGTERM;
 
     usedSetsid = platform::isExecutableFile(settings_.setsidPath);
     if (usedSetsid) {
@@ -72,7 +76,7 @@ void AppDelegate::launchBackendAndLoad() {
                              serviceArguments.end());
     options.workingDirectory = platform::deletingLastPathComponent(backendPath);
 
-    const std::string logDir = home + kLogDirSuffix;
+    const std::string logDir = homeDirectory() + kLogDirSuffix;
     const std::string logFile = logDir + kLogFileName;
     platform::createDirectories(logDir);
     if (!platform::fileExists(logFile)) platform::createEmptyFile(logFile);
@@ -82,8 +86,9 @@ void AppDelegate::launchBackendAndLoad() {
     options.outputFd = logFd;
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
-    auto launched = platform::Task::launch(options, [weakSelf] {
-        if (auto self = weakSelf.lock()) self->backendDidTerminate();
+    const bool group = usedSetsid;
+    auto launched = platform::Task::launch(options, [weakSelf, group](pid_t pid) {
+        if (auto self = weakSelf.lock()) self->backendDidTerminate(pid, group);
     });
     if (logFd >= 0) ::close(logFd);
 
@@ -94,14 +99,17 @@ void AppDelegate::launchBackendAndLoad() {
 
     backendTask.store(launched.task);
     backendPGID = launched.task->processIdentifier();
+    recordService();
 
-    // The wait-and-load work item, on a background thread of its own.
-    std::thread([weakSelf] {
+    // The wait-and-load work item, on a background thread of its own. It
+    // belongs to this launch: once a restart has replaced the task, it ends
+    // without a word.
+    std::thread([weakSelf, task = launched.task] {
         auto self = weakSelf.lock();
         if (!self) return;
-        const PanelWait result = self->waitForPanel(self->settings().panelWaitSeconds);
+        const PanelWait result = self->waitForPanel(self->settings().panelWaitSeconds, task);
         self->application().postToMainQueue(
-            [self, result] { self->loadPanelOrReportFailure(result); });
+            [self, result, task] { self->loadPanelOrReportFailure(result, task); });
     }).detach();
 }
 

@@ -20,26 +20,34 @@ bool AppDelegate::panelResponds() const {
     return platform::httpGetStatus(panelURL(settings_), settings_.probeTimeoutSeconds) == 200;
 }
 
-// Polls the panel while the Backend service runs, until `timeoutSeconds`
-// have passed, then probes once more. Each probe may itself take up to its
-// time-out, so the whole wait can overrun the deadline by one probe and one
-// pause, plus the last probe.
-PanelWait AppDelegate::waitForPanel(double timeoutSeconds) {
+// Polls the panel while the service of `launched` runs, until
+// `timeoutSeconds` have passed, then probes once more. Each probe may itself
+// take up to its time-out, so the whole wait can overrun the deadline by one
+// probe and one pause, plus the last probe. The wait belongs to its launch:
+// once `launched` is no longer the current task (a restart), it ends.
+PanelWait AppDelegate::waitForPanel(double timeoutSeconds,
+                                    const std::shared_ptr<platform::Task>& launched) {
     const auto deadline = Clock::now() + seconds(timeoutSeconds);
     while (Clock::now() < deadline) {
         const auto task = backendTask.load();
+        if (task != launched) return PanelWait::Superseded;
         if (!task || !task->isRunning()) return PanelWait::BackendGone;
         if (panelResponds()) return PanelWait::Ready;
         std::this_thread::sleep_for(seconds(settings_.probePauseSeconds));
     }
+    if (backendTask.load() != launched) return PanelWait::Superseded;
     if (panelResponds()) return PanelWait::Ready;
     // A service that died meanwhile is reported by its exit handler.
-    const auto task = backendTask.load();
-    return task && !task->isRunning() ? PanelWait::BackendGone : PanelWait::TimedOut;
+    return launched && !launched->isRunning() ? PanelWait::BackendGone : PanelWait::TimedOut;
 }
 
-void AppDelegate::loadPanelOrReportFailure(PanelWait result) {
+void AppDelegate::loadPanelOrReportFailure(PanelWait result,
+                                           const std::shared_ptr<platform::Task>& launched) {
+    // A restart may have come between the wait's end and this turn.
+    if (backendTask.load() != launched) return;
     switch (result) {
+        case PanelWait::Superseded:
+            return;
         case PanelWait::Ready:
             webView->loadRequest(panelURL(settings_), settings_.panelLoadTimeoutSeconds);
             return;

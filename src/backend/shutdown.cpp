@@ -9,6 +9,7 @@
 
 #include "app/app_delegate.h"
 #include "backend/pid_list.h"
+#include "platform/posix/proc.h"
 
 namespace kestrix {
 
@@ -21,14 +22,16 @@ namespace kestrix {
  * 1. Request: started through setsid, the service leads its own process
  *    group and the whole group gets SIGTERM; started directly, only the
  *    service gets SIGTERM.
- * 2. Grace: up to 3 s from just after the request, polling every 0.1 s
- *    whether the service still runs (its watcher thread flips the flag while
- *    we sleep here).
- * 3. Force, only if it still runs: SIGKILL to the group; or, started
- *    directly, SIGKILL to every process of its tree, each after all of its
- *    descendants, the children listed while their parent is still alive.
- * 4. backendPGID goes back to 0 and the task is released; usedSetsid and
- *    isQuitting keep their values.
+ * 2. Grace: up to 3 s from just after the request. The service's watcher
+ *    thread wakes us the moment it has reaped the service. Started through
+ *    setsid, the wait goes on while any member of its group lives: they were
+ *    started by the service, and the user asked to quit it.
+ * 3. Force: SIGKILL to the group, should the service or any member still
+ *    live; or, started directly and the service still running, SIGKILL to
+ *    every process of its tree, each after all of its descendants, the
+ *    children listed while their parent is still alive.
+ * 4. backendPGID goes back to 0, the task is released and the record of the
+ *    service removed; usedSetsid and isQuitting keep their values.
  */
 void AppDelegate::terminateBackend() {
     isQuitting.store(true);
@@ -36,34 +39,53 @@ void AppDelegate::terminateBackend() {
     const std::int32_t id = backendPGID;
     if (id < 1) return;
 
+    const auto task = backendTask.load();
     if (usedSetsid) {
         ::kill(-id, SIGTERM);
-    } else if (auto task = backendTask.load()) {
+    } else if (task) {
         task->terminate();
     }
+    const auto deadline = graceDeadline();
+    const bool serviceEnded = !task || task->waitUntilExit(deadline);
 
-    using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(settings_.shutdownGraceSeconds));
-    for (;;) {
-        const auto task = backendTask.load();
-        if (!task) break;
-        if (!task->isRunning()) break;
-        if (Clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::duration<double>(settings_.shutdownPollSeconds));
-    }
-
-    if (const auto task = backendTask.load(); task && task->isRunning()) {
-        if (usedSetsid) {
-            ::kill(-id, SIGKILL);
-        } else {
-            killProcessTree(id);
-        }
+    if (usedSetsid) {
+        finishGroup(id, deadline);
+    } else if (!serviceEnded) {
+        killProcessTree(id);
     }
 
     backendPGID = 0;
     backendTask.store(nullptr);
+    forgetService(id);
+}
+
+void AppDelegate::stopGroup(pid_t pgid) {
+    if (!platform::groupHasLiveMembers(pgid)) return;
+    ::kill(-pgid, SIGTERM);
+    finishGroup(pgid, graceDeadline());
+}
+
+void AppDelegate::finishGroup(pid_t pgid, Clock::time_point deadline) {
+    bool killed = false;
+    while (platform::groupHasLiveMembers(pgid)) {
+        if (Clock::now() >= deadline) {
+            if (killed) return;
+            ::kill(-pgid, SIGKILL);
+            // Until they have died, which takes a moment on a loaded machine.
+            killed = true;
+            deadline = graceDeadline();
+        }
+        pollPause();
+    }
+}
+
+AppDelegate::Clock::time_point AppDelegate::graceDeadline() const {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(settings_.shutdownGraceSeconds));
+}
+
+void AppDelegate::pollPause() const {
+    std::this_thread::sleep_for(std::chrono::duration<double>(settings_.shutdownPollSeconds));
 }
 
 void AppDelegate::killProcessTree(pid_t pid) {

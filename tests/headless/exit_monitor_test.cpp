@@ -10,22 +10,15 @@ namespace {
 
 const std::string kExitAlert = "后端服务意外退出";
 
-// A backend that fails its first `failures` starts (exit status 1 at once)
-// and then runs the stand-in service.
-void installFlakyBackend(Harness& h, int failures) {
+// A backend whose first `failures` starts run `failing` (by default: exit
+// with status 1 at once), and whose later starts run the stand-in service.
+void installFlakyBackend(Harness& h, int failures, const std::string& failing = "exit 1") {
+    const std::string starts = h.dir / "starts";
     writeFile(h.backendPath(),
-              "#!/bin/sh\n"
-              "n=$(cat '" +
-                  h.dir / "starts" +
-                  "' 2>/dev/null || echo 0)\n"
-                  "n=$((n + 1)); echo $n > '" +
-                  h.dir / "starts" +
-                  "'\n"
-                  "echo \"start $n\"\n"
-                  "if [ $n -le " +
-                  std::to_string(failures) +
-                  " ]; then exit 1; fi\n"
-                  "exec '" KESTRIX_SERVICE_PATH "' \"$@\"\n",
+              "#!/bin/sh\nn=$(cat '" + starts + "' 2>/dev/null || echo 0)\nn=$((n + 1))\n"
+              "echo $n > '" + starts + "'\necho \"start $n\"\n"
+              "if [ $n -le " + std::to_string(failures) + " ]; then " + failing + "; fi\n"
+              "exec '" KESTRIX_SERVICE_PATH "' \"$@\"\n",
               0755);
 }
 
@@ -160,6 +153,65 @@ TEST_F(ExitMonitor, ExitDuringTheWaitGivesOneAlertWhoseRestartShowsThePanel) {
     EXPECT_EQ(readFile(h.dir / "starts"), "2\n");
 }
 
+TEST_F(ExitMonitor, ARestartIsNeverUndoneByTheWaitOfTheLaunchBeforeIt) {
+    Harness h;
+    // The first service takes connections and never answers; the restarted
+    // one listens only after 6 s, within the wait's 20 s.
+    installFlakyBackend(h, 1, "export KESTRIX_STUB_HANG=1 KESTRIX_STUB_LISTEN_DELAY_MS=0");
+    ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "6000", 1);
+    answerExitAlerts(h, {platform::kAlertFirstButtonReturn});
+    const int baseline = baselineThreadCount();
+    launch(h);
+    // The first wait is probing the silent service when it is killed.
+    ASSERT_TRUE(waitFor([&] { return readFile(h.logPath()).find("never answering") !=
+                                     std::string::npos; }, 10s));
+    ::kill(h.delegate->backendPGID, SIGKILL);
+
+    // Both waits over: the first wait's thread and the first service's
+    // watcher have ended; the restarted service's watcher remains.
+    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded() && threadCount() <= baseline + 1; }));
+    h.app.drainMainQueue();
+    EXPECT_EQ(panelLoads(h), 1);
+    EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+    EXPECT_FALSE(h.app.isTerminating());
+}
+
+TEST_F(ExitMonitor, WhatACrashedServiceLeftIsGoneBeforeTheAlertWhichNamesAHeldPort) {
+    for (const bool portHeld : {false, true}) {
+        SCOPED_TRACE(portHeld);
+        Harness h;
+        h.settings.shutdownGraceSeconds = 1;
+        std::unique_ptr<RawListener> other;
+        if (portHeld) {
+            // Another program holds the port: the service cannot listen.
+            other = std::make_unique<RawListener>(static_cast<int>(h.settings.panelPort), "");
+        } else {
+            // A service that crashes, leaving children that ignore SIGTERM.
+            ::setenv("KESTRIX_STUB_TREE_DEPTH", "1", 1);
+            ::setenv("KESTRIX_STUB_TREE_WIDTH", "3", 1);
+            ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "500", 1);
+            ::setenv("KESTRIX_STUB_EXIT_STATUS", "9", 1);
+        }
+        bool leftoversGone = false;
+        h.app.modalResponder = [&](const platform::AlertSpec&) {
+            leftoversGone = allGone(pidsFromFile(h.pidFile));
+            return platform::kAlertSecondButtonReturn;
+        };
+        launch(h);
+        ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
+        ASSERT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+        EXPECT_TRUE(leftoversGone);
+        const std::string port = std::to_string(h.settings.panelPort);
+        EXPECT_EQ(h.app.modalAlerts[0].informativeText,
+                  "控制面板后端已停止，隧道可能已断开。" +
+                      (portHeld ? "\n\n端口 " + port + " 正被另一个程序占用，后端无法在 127.0.0.1:" +
+                                      port + " 上监听。请先关闭占用端口 " + port +
+                                      " 的程序，再重新启动。"
+                                : std::string()));
+        EXPECT_EQ(h.app.modalAlerts[0].buttons, (std::vector<std::string>{"重新启动", "退出"}));
+    }
+}
+
 TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
     Harness h;
     installFlakyBackend(h, 1000);
@@ -174,6 +226,7 @@ TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
     h.app.defaults.values[kFirstRunTipKey] = true;
     h.makeDelegate();
     h.delegate->createMainWindow();
+    ASSERT_TRUE(h.delegate->holdInstanceLock());
     const int fds = openDescriptorCount();
     const int threads = baselineThreadCount();
 

@@ -87,16 +87,28 @@ TEST_F(Launch, MissingOrNonExecutableBackendEndsWithAnAlert) {
     }
 }
 
-TEST_F(Launch, PanelAlreadyAnsweringEndsWithAnAlertAndStartsNothing) {
-    Harness h;
-    TestHttpServer older(static_cast<int>(h.settings.panelPort), [] { return 200; });
-    h.makeDelegate();
-    h.delegate->applicationDidFinishLaunching();
+TEST_F(Launch, AnotherInstanceGetsTheAlreadyRunningAlertAndNothingStarts) {
+    for (const bool lockHeld : {false, true}) {
+        Harness h;
+        std::unique_ptr<TestHttpServer> older;
+        // An older instance whose panel answers; or another start of ours,
+        // still starting, that no session bus could forward us to.
+        auto other = std::make_shared<AppDelegate>(h.app, h.settings);
+        if (lockHeld)
+            ASSERT_TRUE(other->holdInstanceLock());
+        else
+            older = std::make_unique<TestHttpServer>(static_cast<int>(h.settings.panelPort),
+                                                     [] { return 200; });
+        h.makeDelegate();
+        h.delegate->applicationDidFinishLaunching();
 
-    ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"已有 V3.1 正在运行"});
-    EXPECT_EQ(h.app.modalAlerts[0].informativeText, kRunningInfo);
-    expectNothingStarted(h);
-    EXPECT_EQ(older.requestCount(), 1);  // the older instance is left alone
+        ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"已有 V3.1 正在运行"});
+        EXPECT_EQ(h.app.modalAlerts[0].informativeText, kRunningInfo);
+        expectNothingStarted(h);
+        if (older) {
+            EXPECT_EQ(older->requestCount(), 1);  // the older instance is left alone
+        }
+    }
 }
 
 TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
@@ -169,19 +181,10 @@ TEST_F(Launch, LogIsKeptAndAppendedWithBothStreams) {
         pids.push_back(task->processIdentifier());
         h.delegate->backendTask.store(nullptr);
     }
-    const std::string expected =
-        "earlier line\n"
-        "recorder stdout " +
-        std::to_string(pids[0]) +
-        "\n"
-        "recorder stderr " +
-        std::to_string(pids[0]) +
-        "\n"
-        "recorder stdout " +
-        std::to_string(pids[1]) +
-        "\n"
-        "recorder stderr " +
-        std::to_string(pids[1]) + "\n";
+    std::string expected = "earlier line\n";
+    for (const pid_t pid : pids)
+        for (const char* stream : {"stdout", "stderr"})
+            expected += "recorder " + std::string(stream) + " " + std::to_string(pid) + "\n";
     EXPECT_EQ(readFile(h.logPath()), expected);
 }
 

@@ -11,40 +11,27 @@
 namespace kestrix::test {
 namespace {
 
-TEST(PidList, ParsesEachLineAndSkipsWhatIsNotAnId) {
-    EXPECT_EQ(parsePidList("12\n345\n"), (std::vector<pid_t>{12, 345}));
-    EXPECT_EQ(parsePidList("\n\n7\n\n8"), (std::vector<pid_t>{7, 8}));  // empty pieces dropped
-    EXPECT_EQ(parsePidList(" 12 \n\t34\t\n"), (std::vector<pid_t>{12, 34}));
-    EXPECT_EQ(parsePidList("+5\n-6\n"), (std::vector<pid_t>{5, -6}));
-    EXPECT_EQ(parsePidList("+\n-\n1a\nabc\n1 2\n++3\n0x10\n4\n"), (std::vector<pid_t>{4}));
-    EXPECT_TRUE(parsePidList("").empty());
+TEST(PidList, ReadsSigned32BitIdsLineByLineAndSkipsTheRest) {
+    const std::vector<std::pair<std::string, std::vector<pid_t>>> cases = {
+        {"12\n345\n", {12, 345}},
+        {"\n\n7\n\n8", {7, 8}},  // empty pieces dropped
+        {" 12 \n\t34\t\n", {12, 34}},
+        {"\u00a012\u3000\n\u2003\u202f77", {12, 77}},  // Unicode spaces are trimmed
+        {"+5\n-6\n", {5, -6}},
+        {"+\n-\n1a\nabc\n1 2\n++3\n0x10\n4\n", {4}},
+        {"12\r\n\v13\n\uff11\uff12\n", {}},  // line breaks and full-width digits are not
+        {"2147483647\n-2147483648\n2147483648\n-2147483649\n99999999999999999999\n",
+         {2147483647, -2147483647 - 1}},
+        {"12\n\xff\xfe\n34\n", {}},  // output that is not UTF-8 counts as empty
+        {"12\n\xc0\xaf\n", {}},      // an overlong encoding is not UTF-8
+        {"", {}},
+    };
+    for (const auto& [output, expected] : cases) EXPECT_EQ(parsePidList(output), expected) << output;
 }
 
-TEST(PidList, KeepsToTheSigned32BitRange) {
-    EXPECT_EQ(parsePidLine("2147483647"), 2147483647);
-    EXPECT_EQ(parsePidLine("-2147483648"), std::numeric_limits<std::int32_t>::min());
-    EXPECT_EQ(parsePidLine("2147483648"), std::nullopt);
-    EXPECT_EQ(parsePidLine("-2147483649"), std::nullopt);
-    EXPECT_EQ(parsePidLine("99999999999999999999999"), std::nullopt);
-}
-
-TEST(PidList, TrimsUnicodeSpacesButNotLineBreaks) {
-    EXPECT_EQ(parsePidLine("\u00a012\u3000"), 12);  // no-break space, ideographic space
-    EXPECT_EQ(parsePidLine("\u2003\u202f77"), 77);  // em space, narrow no-break space
-    EXPECT_EQ(parsePidLine("12\r"), std::nullopt);  // a carriage return is not trimmed
-    EXPECT_EQ(parsePidLine("\v12"), std::nullopt);
-    EXPECT_EQ(parsePidLine("\uff11\uff12"), std::nullopt);  // full-width digits are not ASCII
-}
-
-TEST(PidList, OutputThatIsNotUtf8CountsAsEmpty) {
-    EXPECT_TRUE(parsePidList("12\n\xff\xfe\n34\n").empty());
-    EXPECT_TRUE(parsePidList("12\n\xc0\xaf\n").empty());  // overlong encoding
-}
-
-TEST(ChildPids, AsksTheRealPgrep) {
+TEST(ChildPids, AsksTheRealPgrepAndFindsNothingWhereItCannot) {
     Harness h("");
     h.makeDelegate();
-
     // No children, and a pid that does not exist.
     EXPECT_TRUE(h.delegate->childPIDs(::getpid()).empty());
     EXPECT_TRUE(h.delegate->childPIDs(2147483646).empty());
@@ -61,17 +48,13 @@ TEST(ChildPids, AsksTheRealPgrep) {
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, children);
 
+    h.settings.pgrepPath = h.dir / "no-such-pgrep";
+    h.makeDelegate();
+    EXPECT_TRUE(h.delegate->childPIDs(::getpid()).empty());
     for (pid_t pid : children) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
-}
-
-TEST(ChildPids, AListerThatCannotRunGivesNoChildren) {
-    Harness h("");
-    h.settings.pgrepPath = h.dir / "no-such-pgrep";
-    h.makeDelegate();
-    EXPECT_TRUE(h.delegate->childPIDs(1).empty());
 }
 
 }  // namespace

@@ -1,64 +1,142 @@
-// The panel probe against real listeners on loopback.
+// The panel probe and the wait for the panel, against real listeners on
+// loopback, and the panel's load into the window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
 
 #include "support/test_support.h"
 
 namespace kestrix::test {
 namespace {
 
-class Probe : public ::testing::Test {
-protected:
-    Probe() { h.makeDelegate(); }
-    Harness h{""};
-};
+using Clock = std::chrono::steady_clock;
 
-TEST_F(Probe, RefusedConnectionIsNotReady) {
-    EXPECT_FALSE(h.delegate->panelResponds());
-}
+TEST(Probe, OnlyA200InTimeIsReadyAndNoProxyIsAsked) {
+    Harness h("");
+    h.makeDelegate();
+    const int port = static_cast<int>(h.settings.panelPort);
+    EXPECT_FALSE(h.delegate->panelResponds());  // refused
 
-TEST_F(Probe, OnlyStatus200IsReady) {
-    std::atomic<int> status{404};
-    TestHttpServer server(static_cast<int>(h.settings.panelPort), [&] { return status.load(); });
-    EXPECT_FALSE(h.delegate->panelResponds());
-    status = 500;
-    EXPECT_FALSE(h.delegate->panelResponds());
-    status = 204;
-    EXPECT_FALSE(h.delegate->panelResponds());
-    status = 200;
-    EXPECT_TRUE(h.delegate->panelResponds());
-    EXPECT_EQ(server.requestCount(), 4);
-}
-
-TEST_F(Probe, SilentListenerTimesOutInAboutTwoSeconds) {
-    RawListener silent(static_cast<int>(h.settings.panelPort), "");
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(h.delegate->panelResponds());
-    const auto took = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(took, 1900ms);
-    EXPECT_LT(took, 10s);
-}
-
-TEST_F(Probe, AnswerThatIsNotHttpIsNotReady) {
-    RawListener garbage(static_cast<int>(h.settings.panelPort), "SSH-2.0-hello\r\n\r\n");
-    EXPECT_FALSE(h.delegate->panelResponds());
-}
-
-TEST_F(Probe, ProxyFromTheEnvironmentIsNeverUsed) {
-    // A "proxy" that would answer 500 to everything: the probe must go
-    // straight to the panel.
+    // A "proxy" from the environment that would answer 200 to everything.
     const int proxyPort = freePort();
-    TestHttpServer proxy(proxyPort, [] { return 500; });
-    TestHttpServer panel(static_cast<int>(h.settings.panelPort), [] { return 200; });
+    TestHttpServer proxy(proxyPort, [] { return 200; });
     const std::string proxyURL = "http://127.0.0.1:" + std::to_string(proxyPort);
-    ::setenv("http_proxy", proxyURL.c_str(), 1);
-    ::setenv("HTTP_PROXY", proxyURL.c_str(), 1);
-    ::setenv("ALL_PROXY", proxyURL.c_str(), 1);
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+        ::setenv(name, proxyURL.c_str(), 1);
     ::unsetenv("no_proxy");
     ::unsetenv("NO_PROXY");
-    EXPECT_TRUE(h.delegate->panelResponds());
+    EXPECT_FALSE(h.delegate->panelResponds());
+    {
+        std::atomic<int> status{404};
+        TestHttpServer server(port, [&] { return status.load(); });
+        for (const int s : {404, 500, 204, 200}) {
+            status = s;
+            EXPECT_EQ(h.delegate->panelResponds(), s == 200) << s;
+        }
+        EXPECT_EQ(server.requestCount(), 4);
+    }
     EXPECT_EQ(proxy.requestCount(), 0);
+    {
+        RawListener garbage(port, "SSH-2.0-hello\r\n\r\n");
+        EXPECT_FALSE(h.delegate->panelResponds());
+    }
+    h.settings.panelPort = freePort();
+    {
+        RawListener hanging(static_cast<int>(h.settings.panelPort), "");
+        h.makeDelegate();
+        const auto started = Clock::now();
+        EXPECT_FALSE(h.delegate->panelResponds());
+        // The probe gives up after its 2 s.
+        const auto took = Clock::now() - started;
+        EXPECT_GE(took, 1900ms);
+        EXPECT_LT(took, 4s);
+    }
+}
+
+// A child that stays up until SIGTERM, standing in for a running service
+// while a test server plays the panel.
+std::shared_ptr<platform::Task> runningTask() {
+    ::setenv("KESTRIX_RECORD_WAIT", "1", 1);
+    platform::LaunchOptions options;
+    options.executable = KESTRIX_RECORDER_PATH;
+    options.environment = platform::currentEnvironment();
+    auto launched = platform::Task::launch(options, nullptr);
+    EXPECT_TRUE(launched.task) << launched.error;
+    return launched.task;
+}
+
+TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMore) {
+    Harness h("");
+    h.makeDelegate();
+    const auto task = runningTask();
+    {
+        TestHttpServer panel(static_cast<int>(h.settings.panelPort), [] { return 200; });
+        // No service: no probe at all.
+        EXPECT_EQ(h.delegate->waitForPanel(20, nullptr), PanelWait::BackendGone);
+        EXPECT_EQ(panel.requestCount(), 0);
+        // Ready at once: no pause before the answer.
+        h.delegate->backendTask.store(task);
+        const auto started = Clock::now();
+        EXPECT_EQ(h.delegate->waitForPanel(20, task), PanelWait::Ready);
+        EXPECT_LT(Clock::now() - started, 400ms);
+    }
+    // 404 until the deadline has passed; the last probe sees the 200.
+    std::mutex mutex;
+    std::vector<Clock::time_point> probes;
+    const auto deadline = Clock::now() + 2500ms;
+    TestHttpServer panel(static_cast<int>(h.settings.panelPort), [&] {
+        std::lock_guard lock(mutex);
+        probes.push_back(Clock::now());
+        return Clock::now() >= deadline ? 200 : 404;
+    });
+    EXPECT_EQ(h.delegate->waitForPanel(2.5, task), PanelWait::Ready);
+    ASSERT_GE(probes.size(), 3u);
+    std::vector<Clock::duration> gaps;
+    for (size_t i = 1; i < probes.size(); ++i) gaps.push_back(probes[i] - probes[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    const auto median = gaps[gaps.size() / 2];
+    EXPECT_GE(median, 480ms);
+    EXPECT_LT(median, 850ms);
+
+    task->terminate();
+    task->waitUntilExit();
+    EXPECT_EQ(h.delegate->waitForPanel(20, task), PanelWait::BackendGone);
+}
+
+TEST(PanelLoad, ServicePanelReplacesTheStartingPageOrTheFailureAlertEnds) {
+    for (const bool answers : {true, false}) {
+        Harness h;
+        h.app.defaults.values[kFirstRunTipKey] = true;
+        if (!answers) {
+            h.settings.panelWaitSeconds = 1.5;
+            ::setenv("KESTRIX_STUB_STATUS", "503", 1);
+        }
+        h.makeDelegate();
+        h.delegate->applicationDidFinishLaunching();
+        ::unsetenv("KESTRIX_STUB_STATUS");
+        // The launch returned before the panel answered.
+        EXPECT_FALSE(h.panelLoaded());
+        if (answers) {
+            ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+            EXPECT_EQ(h.app.mainWindow()->webView()->loads().size(), 2u);
+            EXPECT_TRUE(h.app.modalAlerts.empty());
+            EXPECT_FALSE(h.app.isTerminating());
+            continue;
+        }
+        ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
+        ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"Kestrix V3.1 控制面板启动失败"});
+        EXPECT_EQ(h.app.modalAlerts[0].informativeText,
+                  "无法连接到 127.0.0.1:" + std::to_string(h.settings.panelPort) +
+                      "。请检查旧的 V3 是否仍在运行，先从旧 V3 菜单正常退出，再重新打开；V2.1 "
+                      "无需退出。");
+        EXPECT_EQ(h.app.modalAlerts[0].buttons, std::vector<std::string>{"退出"});
+        EXPECT_FALSE(h.panelLoaded());
+        // Termination stopped the service it had started.
+        EXPECT_EQ(h.delegate->backendPGID, 0);
+        EXPECT_TRUE(waitFor([&] { return allGone(pidsFromFile(h.pidFile)); }, 10s));
+    }
 }
 
 }  // namespace

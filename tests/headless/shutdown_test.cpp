@@ -57,36 +57,33 @@ TEST_F(Shutdown, NothingLaunchedOnlySetsIsQuitting) {
     Harness h("");
     h.makeDelegate();
     h.delegate->usedSetsid = true;
-    const auto took = shutDown(h);
+    EXPECT_LT(shutDown(h), 1s);
     EXPECT_TRUE(h.delegate->isQuitting);
     EXPECT_EQ(h.delegate->backendPGID, 0);
     EXPECT_TRUE(h.delegate->usedSetsid);
-    EXPECT_LT(took, 1s);
-    h.delegate->terminateBackend();  // again: nothing
-    EXPECT_TRUE(h.delegate->isQuitting);
 }
 
-TEST_F(Shutdown, SetsidServiceThatHonoursSigtermGetsOneSigtermOnly) {
+TEST_F(Shutdown, SetsidServiceThatHonoursSigtermLeavesNothingOfItsGroup) {
     auto h = start(Harness::Launcher::Setsid,
                    {{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
     ASSERT_TRUE(task);
     const auto pids = waitForPids(h->pidFile, 3);
     ASSERT_EQ(pids.size(), 3u);
 
-    EXPECT_LT(shutDown(*h), 2900ms);
+    // The service goes at once; its children, which ignore the request, are
+    // killed once the grace has passed.
+    const auto took = shutDown(*h);
+    EXPECT_GE(took, 2900ms);
+    EXPECT_LT(took, 8s);
     expectFieldsReset(*h);
-    // The service ended by its own exit, not by SIGKILL.
+    EXPECT_TRUE(waitFor([&] { return allGone(pids); }, 5s));
     task->waitUntilExit();
     EXPECT_TRUE(WIFEXITED(*task->terminationStatus()));
-    // The whole group got the one request; the children, which ignore it,
-    // get no SIGKILL once the service itself has gone.
-    EXPECT_TRUE(waitFor([&] { return signalled(*h).size() >= 3; }, 10s));
+    // The whole group got the one request.
     const auto lines = signalled(*h);
     EXPECT_EQ(lines.size(), 3u);
     for (pid_t pid : pids)
         EXPECT_EQ(std::count(lines.begin(), lines.end(), std::to_string(pid) + " TERM"), 1);
-    EXPECT_TRUE(processAlive(pids[1]));
-    EXPECT_TRUE(processAlive(pids[2]));
     EXPECT_EQ(pgrepCalls(), 0);
 }
 

@@ -1,4 +1,6 @@
-// The status item and its menus, the page's dialogs and the first-run tip.
+// The application shell and its surfaces: start order, the window and its
+// page, hide and reopen, the status item and its menus, the page's dialogs,
+// the first-run tip, and the order of quitting.
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
@@ -8,6 +10,51 @@ namespace {
 
 using platform::kEventTypeLeftMouseUp;
 using platform::kEventTypeRightMouseUp;
+
+TEST(Lifecycle, StartsInOrderAndShowsTheStartingPage) {
+    Harness h;
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    h.makeDelegate();
+    h.delegate->applicationDidFinishLaunching();
+
+    // Window before status item, status item before the launch.
+    const std::vector<std::string> expected = {
+        "app.activationPolicy.regular", "window.create", "window.center", "window.title",
+        "window.addWebView", "webView.loadHTML", "window.front", "app.activate",
+        "statusItem.create"};
+    ASSERT_GE(h.app.events.size(), expected.size());
+    EXPECT_EQ(
+        std::vector<std::string>(h.app.events.begin(), h.app.events.begin() + expected.size()),
+        expected);
+    const auto* window = h.app.mainWindow();
+    EXPECT_EQ(window->title(), "AI Kestrix V3.1 · 本机授权版");
+    EXPECT_EQ(window->spec().width, 1200);
+    EXPECT_EQ(window->spec().height, 800);
+    EXPECT_TRUE(window->isCentered() && window->isVisible() && window->isKey());
+    const std::string page = kStartingPageHTML;
+    EXPECT_EQ(page.size(), 169u);
+    EXPECT_EQ(window->webView()->loads().front(), "html:" + page);
+    EXPECT_EQ(window->webView()->uiDelegate(), h.delegate.get());
+    EXPECT_GT(h.delegate->backendPGID, 0);
+}
+
+TEST(Lifecycle, QuitStopsTheServiceBeforeTheStatusItemGoesAndOnlyOnce) {
+    Harness h;
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    h.makeDelegate();
+    h.delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    const auto task = h.delegate->backendTask.load();
+    bool serviceRanAtRemoval = true;
+    h.app.beforeStatusItemRemoved = [&] { serviceRanAtRemoval = task->isRunning(); };
+
+    h.delegate->quitApp();
+    h.delegate->quitApp();  // a second request changes nothing
+    EXPECT_TRUE(h.app.isTerminating());
+    EXPECT_EQ(h.app.willTerminateCount, 1);
+    EXPECT_EQ(h.app.statusItem(), nullptr);
+    EXPECT_FALSE(serviceRanAtRemoval);
+}
 
 class Ui : public ::testing::Test {
 protected:
@@ -25,20 +72,40 @@ protected:
     platform::headless::HeadlessWindow* window;
 };
 
-TEST_F(Ui, LeftClickShowsAndActivatesTheWindowWhateverItShowed) {
+TEST_F(Ui, CloseHidesAndEveryWayBackShowsTheSameWindowAndPage) {
+    const auto loadsBefore = window->webView()->loads();
+    EXPECT_FALSE(window->pressCloseButton());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->isClosed());
+    EXPECT_FALSE(h.app.isTerminating());
+
+    const std::vector<std::string> shown = {"window.front", "app.activate"};
+    const std::vector<std::function<void()>> waysBack = {
+        [&] { h.delegate->showWindow(); },
+        [&] { EXPECT_TRUE(h.delegate->applicationShouldHandleReopen(false)); },
+        [&] { EXPECT_TRUE(h.app.reopen()); },
+        [&] { click(kEventTypeLeftMouseUp); }};
+    for (const auto& wayBack : waysBack) {
+        window->pressCloseButton();
+        h.app.events.clear();
+        wayBack();
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_EQ(h.app.events, shown);
+        h.app.events.clear();
+        wayBack();  // already in front: the same two calls
+        EXPECT_EQ(h.app.events, shown);
+    }
+    EXPECT_EQ(h.app.mainWindow(), window);
+    EXPECT_EQ(window->webView()->loads(), loadsBefore);  // no reload
+    EXPECT_TRUE(h.app.poppedMenus.empty());
+
     window->pressCloseButton();
     h.app.events.clear();
-    click(kEventTypeLeftMouseUp);
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(h.app.events, (std::vector<std::string>{"window.front", "app.activate"}));
-
-    h.app.events.clear();
-    click(kEventTypeLeftMouseUp);  // already in front: the same two calls
-    EXPECT_EQ(h.app.events, (std::vector<std::string>{"window.front", "app.activate"}));
-    EXPECT_TRUE(h.app.poppedMenus.empty());
+    click(std::nullopt);  // no current event: nothing
+    EXPECT_TRUE(h.app.events.empty());
 }
 
-TEST_F(Ui, RightClickPopsAFreshThreeRowMenuAimedAtTheDelegate) {
+TEST_F(Ui, RightClickPopsAFreshThreeRowMenuAndTheDockMenuOnlyQuits) {
     window->pressCloseButton();
     click(kEventTypeRightMouseUp);
     click(kEventTypeRightMouseUp);
@@ -48,41 +115,31 @@ TEST_F(Ui, RightClickPopsAFreshThreeRowMenuAimedAtTheDelegate) {
     const auto& items = h.app.poppedMenus[0].items;
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(items[0].title, "打开面板");
-    EXPECT_EQ(items[0].actionName, "showWindow");
     EXPECT_TRUE(items[1].isSeparator);
     EXPECT_EQ(items[2].title, "退出");
-    EXPECT_EQ(items[2].actionName, "quitApp");
     for (size_t i : {0u, 2u}) {
         EXPECT_EQ(items[i].keyEquivalent, "");
         EXPECT_EQ(items[i].target, h.delegate.get());
     }
+    const auto dock = h.delegate->applicationDockMenu();
+    ASSERT_EQ(dock.items.size(), 1u);
+    EXPECT_EQ(dock.items[0].title, "退出");
+    EXPECT_EQ(dock.items[0].keyEquivalent, "");
 
     h.app.menuChooser = [](const platform::Menu&) { return 0; };
     click(kEventTypeRightMouseUp);
     EXPECT_TRUE(window->isVisible());
     EXPECT_FALSE(h.app.isTerminating());
-
     h.app.menuChooser = [](const platform::Menu&) { return 2; };
     click(kEventTypeRightMouseUp);
     EXPECT_TRUE(h.app.isTerminating());
     EXPECT_EQ(h.app.poppedMenus.size(), 4u);
 }
 
-TEST_F(Ui, NoCurrentEventDoesNothing) {
-    window->pressCloseButton();
-    h.app.events.clear();
-    click(std::nullopt);
-    EXPECT_TRUE(h.app.events.empty());
-    EXPECT_FALSE(window->isVisible());
-}
-
-TEST_F(Ui, DockMenuHoldsOnlyQuit) {
-    const auto menu = h.delegate->applicationDockMenu();
-    ASSERT_EQ(menu.items.size(), 1u);
-    EXPECT_EQ(menu.items[0].title, "退出");
-    EXPECT_EQ(menu.items[0].keyEquivalent, "");
-    EXPECT_EQ(menu.items[0].target, h.delegate.get());
-    menu.items[0].perform();
+TEST(DockMenu, QuitEndsTheApplication) {
+    Harness h("");
+    h.makeDelegate();
+    h.delegate->applicationDockMenu().items[0].perform();
     EXPECT_TRUE(h.app.isTerminating());
 }
 
@@ -122,7 +179,6 @@ TEST_F(Ui, DialogForAHiddenWindowStaysWithIt) {
     h.delegate->runJavaScriptAlertPanel("hidden", [] {});
     EXPECT_FALSE(window->isVisible());
     EXPECT_TRUE(window->sheets().back().shownWhileHidden);
-    EXPECT_EQ(h.app.events, std::vector<std::string>{"window.sheet"});
 }
 
 const char* const kTipText =

@@ -1,7 +1,8 @@
 #include "support/test_support.h"
 
+#include "platform/posix/proc.h"
+
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -91,38 +92,6 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 namespace {
 
-// (pid, ppid, state) of every process in /proc.
-struct ProcEntry {
-    pid_t pid;
-    pid_t ppid;
-    char state;
-};
-
-bool readStat(pid_t pid, ProcEntry& entry) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 4 > stat.size()) return false;
-    entry.pid = pid;
-    entry.state = stat[close + 2];
-    entry.ppid = static_cast<pid_t>(std::atoi(stat.c_str() + close + 4));
-    return true;
-}
-
-std::vector<ProcEntry> allProcesses() {
-    std::vector<ProcEntry> result;
-    DIR* dir = ::opendir("/proc");
-    if (!dir) return result;
-    while (dirent* e = ::readdir(dir)) {
-        char* end = nullptr;
-        const long pid = std::strtol(e->d_name, &end, 10);
-        if (!end || *end != '\0' || pid <= 0) continue;
-        ProcEntry entry{};
-        if (readStat(static_cast<pid_t>(pid), entry)) result.push_back(entry);
-    }
-    ::closedir(dir);
-    return result;
-}
-
 int countEntries(const std::string& path) {
     int n = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(path)) ++n;
@@ -132,27 +101,22 @@ int countEntries(const std::string& path) {
 }  // namespace
 
 bool processAlive(pid_t pid) {
-    ProcEntry entry{};
-    return readStat(pid, entry) && entry.state != 'Z' && entry.state != 'X';
+    const auto info = platform::processInfo(pid);
+    return info && info->alive();
 }
 
 bool allGone(const std::vector<pid_t>& pids) {
-    for (pid_t pid : pids)
-        if (processAlive(pid)) return false;
-    return true;
+    return std::none_of(pids.begin(), pids.end(), processAlive);
 }
 
 std::vector<pid_t> liveDescendants(pid_t root) {
-    const auto all = allProcesses();
     std::multimap<pid_t, pid_t> children;
-    for (const auto& p : all)
-        if (p.state != 'Z') children.emplace(p.ppid, p.pid);
+    for (const auto& p : platform::allProcesses())
+        if (p.alive()) children.emplace(p.ppid, p.pid);
     std::vector<pid_t> result;
-    std::vector<pid_t> stack = {root};
-    while (!stack.empty()) {
-        const pid_t parent = stack.back();
+    for (std::vector<pid_t> stack = {root}; !stack.empty();) {
+        const auto [begin, end] = children.equal_range(stack.back());
         stack.pop_back();
-        const auto [begin, end] = children.equal_range(parent);
         for (auto it = begin; it != end; ++it) {
             result.push_back(it->second);
             stack.push_back(it->second);
@@ -195,14 +159,20 @@ int baselineThreadCount() {
 }
 
 int zombieChildCount() {
-    int n = 0;
-    for (const auto& p : allProcesses())
-        if (p.ppid == ::getpid() && p.state == 'Z') ++n;
-    return n;
+    const auto all = platform::allProcesses();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [](const auto& p) {
+        return p.ppid == ::getpid() && !p.alive();
+    }));
 }
 
 TestHttpServer::TestHttpServer(int port, std::function<int()> status)
     : server_(std::make_unique<httplib::Server>()) {
+    // SO_REUSEADDR, as the service binds: an earlier listener's connections
+    // in TIME_WAIT must not keep the port.
+    server_->set_socket_options([](int socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_->Get("/", [this, status](const httplib::Request&, httplib::Response& res) {
         ++requests_;
         res.status = status();
@@ -258,7 +228,7 @@ Harness::Harness(const std::string& backend, Launcher launcher) {
     settings.homeDirectory = dir / "home";
     settings.commandDirectories = {dir / "bin1", dir / "bin2"};
     settings.setsidPath = launcher == Launcher::Setsid ? kSetsidPath : dir / "no-setsid";
-    settings.panelWaitSeconds = 20;
+    settings.runtimeDirectory = dir / "run";
     fs::create_directories(settings.homeDirectory);
     fs::create_directories(dir / "bin1");
     fs::create_directories(dir / "bin2");

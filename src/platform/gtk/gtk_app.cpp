@@ -1,3 +1,5 @@
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <unistd.h>
 
@@ -47,6 +49,15 @@ gboolean onTerminationSignal(void* self) {
     return G_SOURCE_REMOVE;
 }
 
+// The application that a lost X connection ends. (The toolkit's own handler
+// would end the process at once, leaving the service to run on.)
+GtkApp* gDisplayOwner = nullptr;
+
+int onDisplayLost(Display*) {
+    if (gDisplayOwner) gDisplayOwner->terminateWithoutDisplay();
+    _exit(1);
+}
+
 }  // namespace
 
 int GtkApp::run() {
@@ -64,6 +75,10 @@ void GtkApp::onActivate(GtkApplication*, void* data) {
     if (!self->delegate_) return;
     if (!self->launched_) {
         self->launched_ = true;
+        if (GDK_IS_X11_DISPLAY(gdk_display_get_default())) {
+            gDisplayOwner = self;
+            XSetIOErrorHandler(onDisplayLost);
+        }
         // Hidden windows still count, but the application must outlive
         // even a moment without a visible one.
         g_application_hold(G_APPLICATION(self->application_));
@@ -79,7 +94,16 @@ void GtkApp::activateIgnoringOtherApps() {
         gtk_window_present_with_time(window, gtk_get_current_event_time());
 }
 
+void GtkApp::terminateWithoutDisplay() {
+    displayLost_ = true;
+    terminating_ = false;  // even from inside an earlier termination
+    terminate();
+    _exit(0);
+}
+
 void GtkApp::terminate() {
+    // A second request, from inside the first (a nested loop of a dialog),
+    // waits for the first to end the process.
     if (terminating_) return;
     terminating_ = true;
     if (delegate_ && delegate_->applicationShouldTerminate() == kTerminateNow)

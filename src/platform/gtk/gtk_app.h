@@ -33,6 +33,9 @@ public:
     // never returns.
     void terminate() override;
     bool isTerminating() const override { return terminating_; }
+    // The X server has gone: the normal termination, without the toolkit.
+    [[noreturn]] void terminateWithoutDisplay();
+    bool displayLost() const { return displayLost_; }
     std::unique_ptr<Window> makeWindow(const WindowSpec& spec) override;
     long runModalAlert(const AlertSpec& alert) override;
     std::optional<int> currentEventType() override { return currentEvent_; }
@@ -68,6 +71,7 @@ private:
     Menu* menuCapture_ = nullptr;
     bool launched_ = false;
     bool terminating_ = false;
+    bool displayLost_ = false;
 };
 
 }  // namespace kestrix::platform::gtk

@@ -298,7 +298,8 @@ void TrayStatusItem::performExported(int index) {
 void TrayStatusItem::remove() {
     if (removed_) return;
     removed_ = true;
-    setXEmbedVisible(false);
+    // Without a display the XEmbed icon has gone with it.
+    if (!app_.displayLost()) setXEmbedVisible(false);
     if (watcherWatch_) g_bus_unwatch_name(watcherWatch_);
     watcherWatch_ = 0;
     if (registration_) g_dbus_connection_unregister_object(bus_, registration_);

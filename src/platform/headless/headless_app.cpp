@@ -148,6 +148,7 @@ std::unique_ptr<StatusItem> HeadlessApplication::statusItemWithLength(double len
 }
 
 void HeadlessApplication::removeStatusItem(StatusItem* item) {
+    if (beforeStatusItemRemoved) beforeStatusItemRemoved();
     if (item == statusItem_) statusItem_ = nullptr;
     events.push_back("statusItem.remove");
 }

@@ -76,9 +76,24 @@ void setPermissions(const std::string& path, unsigned mode) {
     ::fchmodat(AT_FDCWD, path.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW);
 }
 
-void createDirectories(const std::string& path) {
-    std::error_code ec;
-    fs::create_directories(path, ec);
+void createDirectories(const std::string& path, unsigned mode) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        ::mkdir(path.substr(0, slash).c_str(), mode);
+        if (slash == std::string::npos) break;
+    }
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& content) {
+    const std::string temporary = path + ".new-" + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, content.data(), content.size()) ==
+                         static_cast<ssize_t>(content.size());
+    if (::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
 }
 
 void createEmptyFile(const std::string& path) {

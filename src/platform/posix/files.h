@@ -20,7 +20,11 @@ bool copyFileExclusive(const std::string& from, const std::string& to, unsigned 
 // chmod that never follows a link at `path`.
 void setPermissions(const std::string& path, unsigned mode);
 
-void createDirectories(const std::string& path);
+// Creates `path` and every missing directory above it, each with `mode`
+// (less the umask).
+void createDirectories(const std::string& path, unsigned mode = 0777);
+// Replaces `path` by a new file with `content` (mode 0600), in one rename.
+bool writeFileAtomically(const std::string& path, const std::string& content);
 void createEmptyFile(const std::string& path);
 // Opens `path` for appending, close-on-exec; -1 when it cannot be opened.
 int openForAppending(const std::string& path);

@@ -1,6 +1,12 @@
 #include "platform/posix/http_probe.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <mutex>
 
@@ -43,6 +49,24 @@ long httpGetStatus(const std::string& url, double timeoutSeconds) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     return status;
+}
+
+bool addressInUse(const std::string& host, long port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // As a service binds: connections of earlier listeners that wait out
+    // their TIME_WAIT do not count.
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const bool inUse =
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        errno == EADDRINUSE;
+    ::close(fd);
+    return inUse;
 }
 
 }  // namespace kestrix::platform

@@ -1,7 +1,8 @@
 #include "platform/posix/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,30 +27,55 @@ std::vector<char*> pointerArray(std::vector<std::string>& strings) {
 
 }  // namespace
 
+namespace {
+
+// What the child reports through the pipe when it cannot start the program.
+struct ChildFailure {
+    int error;
+};
+
+// Runs in the child between fork and exec: async-signal-safe calls only.
+[[noreturn]] void execChild(const LaunchOptions& options, char* const* argv, char* const* envp,
+                            pid_t parent, int reportFd) {
+    // Every catchable signal back to its default: the toolkit may ignore
+    // SIGPIPE or handle signals that the child must not inherit. (The C
+    // library's own two refuse, and exec resets them anyway.)
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
+
+    if (options.parentDeathSignal != 0) {
+        ::prctl(PR_SET_PDEATHSIG, options.parentDeathSignal);
+        // The parent may have gone before the request was in place.
+        if (::getppid() != parent) ::_exit(127);
+    }
+    const int errFd = options.errorFd >= 0 ? options.errorFd : options.outputFd;
+    if (options.outputFd >= 0) ::dup2(options.outputFd, 1);
+    if (errFd >= 0) ::dup2(errFd, 2);
+    // No descriptor of ours but 0, 1, 2 and the report pipe, which closes on exec.
+    if (reportFd > 3) ::close_range(3, static_cast<unsigned>(reportFd) - 1, 0);
+    ::close_range(static_cast<unsigned>(reportFd) + 1, ~0U, 0);
+
+    ChildFailure failure{0};
+    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) {
+        failure.error = errno;
+    } else {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(options.executable.c_str(), argv, envp);
+        failure.error = errno;
+    }
+    [[maybe_unused]] const ssize_t n = ::write(reportFd, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+}  // namespace
+
 SpawnResult spawnProcess(const LaunchOptions& options) {
     SpawnResult result;
 
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t mask;
-    sigemptyset(&mask);
-    posix_spawnattr_setsigmask(&attr, &mask);
-    // Every catchable signal back to its default: the toolkit may ignore
-    // SIGPIPE or block signals in its threads, which the child must not inherit.
-    sigset_t defaults;
-    sigfillset(&defaults);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const int errFd = options.errorFd >= 0 ? options.errorFd : options.outputFd;
-    if (options.outputFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.outputFd, 1);
-    if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (!options.workingDirectory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
-
+    // Everything the child needs is made before the fork.
     std::vector<std::string> argvStrings;
     argvStrings.push_back(options.executable);
     argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
@@ -57,16 +83,36 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
     auto argv = pointerArray(argvStrings);
     auto envp = pointerArray(envStrings);
 
-    pid_t pid = -1;
-    // glibc reports a failed exec (missing file, no permission, not a
-    // program, bad working directory) as the return value.
-    const int rc =
-        posix_spawn(&pid, options.executable.c_str(), &actions, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        result.error = "无法启动 " + options.executable + "：" + std::strerror(errno);
+        return result;
+    }
+    // No handler of ours may run in the child before it has reset them.
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) execChild(options, argv.data(), envp.data(), parent, report[1]);
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::close(report[1]);
 
-    if (rc != 0) {
-        result.error = "无法启动 " + options.executable + "：" + std::strerror(rc);
+    // The report pipe closes on a successful exec, and carries the error
+    // of a failed one.
+    ChildFailure failure{0};
+    ssize_t n;
+    while ((n = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+
+    if (pid < 0 || n == sizeof failure) {
+        if (pid > 0)
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        result.error = "无法启动 " + options.executable + "：" +
+                       std::strerror(pid < 0 ? forkError : failure.error);
         return result;
     }
     result.pid = pid;
@@ -77,6 +123,18 @@ std::vector<std::string> currentEnvironment() {
     std::vector<std::string> result;
     for (char** e = environ; e && *e; ++e) result.emplace_back(*e);
     return result;
+}
+
+namespace {
+std::optional<std::vector<std::string>> gStartupEnvironment;
+}
+
+void keepStartupEnvironment() {
+    gStartupEnvironment = currentEnvironment();
+}
+
+std::vector<std::string> startupEnvironment() {
+    return gStartupEnvironment ? *gStartupEnvironment : currentEnvironment();
 }
 
 void setEnvironmentValue(std::vector<std::string>& environment, const std::string& name,
@@ -140,7 +198,7 @@ Task::LaunchResult Task::launch(const LaunchOptions& options, TerminationHandler
             state->running.store(false, std::memory_order_release);
         }
         state->exited.notify_all();
-        if (handler) handler();
+        if (handler) handler(pid);
     }).detach();
 
     return {task, {}};
@@ -160,6 +218,11 @@ void Task::terminate() {
 void Task::waitUntilExit() {
     std::unique_lock lock(state_->mutex);
     state_->exited.wait(lock, [&] { return state_->status.has_value(); });
+}
+
+bool Task::waitUntilExit(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(state_->mutex);
+    return state_->exited.wait_until(lock, deadline, [&] { return state_->status.has_value(); });
 }
 
 std::optional<int> Task::terminationStatus() const {

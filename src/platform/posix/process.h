@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,9 @@ struct LaunchOptions {
     int outputFd = -1;
     // Separate descriptor for standard error; -1 uses `outputFd`.
     int errorFd = -1;
+    // Sent to the child when the thread that started it ends (the whole
+    // program, for the main thread); 0 for none.
+    int parentDeathSignal = 0;
 };
 
 struct SpawnResult {
@@ -33,11 +37,18 @@ struct SpawnResult {
 
 // Starts a child with default signal dispositions, an empty signal mask and
 // no descriptor of ours but 0, 1 and 2. Standard input is inherited. The
-// child is not reaped here: the caller must waitpid() it.
+// child is not reaped here: the caller must waitpid() it. A failure to
+// start the program (exec, working directory) is reported here, never by a
+// child that runs on.
 SpawnResult spawnProcess(const LaunchOptions& options);
 
 // The caller's environment as "NAME=value" entries.
 std::vector<std::string> currentEnvironment();
+// Keeps the environment as it is now, before the program changes its own
+// for itself; startupEnvironment() gives it back (the current one until
+// this has been called).
+void keepStartupEnvironment();
+std::vector<std::string> startupEnvironment();
 
 // Replaces or adds `name` in `environment`.
 void setEnvironmentValue(std::vector<std::string>& environment, const std::string& name,
@@ -52,7 +63,8 @@ void setEnvironmentValue(std::vector<std::string>& environment, const std::strin
 // keeps what it needs alive and ends when the child ends.
 class Task {
 public:
-    using TerminationHandler = std::function<void()>;
+    // Called with the child's process id.
+    using TerminationHandler = std::function<void(pid_t)>;
 
     struct LaunchResult {
         std::shared_ptr<Task> task;
@@ -72,6 +84,9 @@ public:
     void terminate();
     // Blocks until the child has been reaped.
     void waitUntilExit();
+    // Blocks until the child has been reaped or `deadline` has passed;
+    // true when it has been reaped.
+    bool waitUntilExit(std::chrono::steady_clock::time_point deadline);
     // The raw wait status, once the child has been reaped.
     std::optional<int> terminationStatus() const;
 

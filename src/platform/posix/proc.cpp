@@ -1,0 +1,82 @@
+#include "platform/posix/proc.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace kestrix::platform {
+
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
+
+std::optional<ProcessInfo> processInfo(pid_t pid) {
+    const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+    // The command name may hold spaces and parentheses: the fields start
+    // after the last ')'.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(close + 1));
+    ProcessInfo info;
+    info.pid = pid;
+    std::string skip;
+    fields >> info.state >> info.ppid >> info.pgid;
+    // Fields 6 to 21, then the start time (22).
+    for (int i = 6; i <= 21; ++i) fields >> skip;
+    fields >> info.startTime;
+    if (!fields) return std::nullopt;
+    return info;
+}
+
+std::vector<ProcessInfo> allProcesses() {
+    std::vector<ProcessInfo> result;
+    DIR* dir = ::opendir("/proc");
+    if (!dir) return result;
+    while (const dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        if (auto info = processInfo(static_cast<pid_t>(pid))) result.push_back(*info);
+    }
+    ::closedir(dir);
+    return result;
+}
+
+bool groupHasLiveMembers(pid_t pgid) {
+    for (const ProcessInfo& p : allProcesses())
+        if (p.pgid == pgid && p.alive()) return true;
+    return false;
+}
+
+bool environmentContains(pid_t pid, const std::string& entry) {
+    const std::string environment = readAll("/proc/" + std::to_string(pid) + "/environ");
+    for (size_t start = 0; start < environment.size();) {
+        const size_t end = environment.find('\0', start);
+        if (environment.compare(start, end - start, entry) == 0) return true;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string bootId() {
+    std::string id = readAll("/proc/sys/kernel/random/boot_id");
+    while (!id.empty() && id.back() == '\n') id.pop_back();
+    return id;
+}
+
+}  // namespace kestrix::platform

@@ -1,0 +1,32 @@
+// What /proc tells about processes: ids, state, start time, environment.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrix::platform {
+
+struct ProcessInfo {
+    pid_t pid = 0;
+    pid_t ppid = 0;
+    pid_t pgid = 0;
+    char state = '?';  // 'Z' for a zombie
+    // Clock ticks after boot; with the boot id it names one process for good.
+    unsigned long long startTime = 0;
+
+    bool alive() const { return state != 'Z' && state != 'X'; }
+};
+
+std::optional<ProcessInfo> processInfo(pid_t pid);
+std::vector<ProcessInfo> allProcesses();
+// Whether a process of group `pgid` is alive (zombies do not count).
+bool groupHasLiveMembers(pid_t pgid);
+// Whether `pid`'s environment holds exactly the entry "NAME=value".
+bool environmentContains(pid_t pid, const std::string& entry);
+// This boot's id; empty where the kernel does not tell.
+std::string bootId();
+
+}  // namespace kestrix::platform

@@ -93,28 +93,20 @@ public:
                                 g_variant_new("(ii^as)", 0, -1, noProperties));
         std::vector<std::pair<int, std::string>> rows;
         if (!layout) return rows;
-        GVariant* root = g_variant_get_child_value(layout, 1);
-        GVariant* children = g_variant_get_child_value(root, 2);
-        for (size_t i = 0; i < g_variant_n_children(children); ++i) {
-            GVariant* boxed = g_variant_get_child_value(children, i);
-            GVariant* child = g_variant_get_variant(boxed);
+        GVariantIter* children = nullptr;
+        g_variant_get(layout, "(u(ia{sv}av))", nullptr, nullptr, nullptr, &children);
+        GVariant* child = nullptr;
+        while (g_variant_iter_loop(children, "v", &child)) {
             gint32 id = 0;
-            g_variant_get_child(child, 0, "i", &id);
-            GVariant* properties = g_variant_get_child_value(child, 1);
-            const gchar* text = nullptr;
-            if (g_variant_lookup(properties, "type", "&s", &text) &&
-                std::string(text) == "separator") {
-                rows.emplace_back(id, "-");
-            } else {
-                rows.emplace_back(
-                    id, g_variant_lookup(properties, "label", "&s", &text) ? text : "(no label)");
-            }
+            GVariant* properties = nullptr;
+            g_variant_get(child, "(i@a{sv}av)", &id, &properties, nullptr);
+            const gchar *type = "", *label = "(no label)";
+            g_variant_lookup(properties, "type", "&s", &type);
+            g_variant_lookup(properties, "label", "&s", &label);
+            rows.emplace_back(id, std::string(type) == "separator" ? "-" : label);
             g_variant_unref(properties);
-            g_variant_unref(child);
-            g_variant_unref(boxed);
         }
-        g_variant_unref(children);
-        g_variant_unref(root);
+        g_variant_iter_free(children);
         g_variant_unref(layout);
         return rows;
     }

@@ -1,8 +1,10 @@
 // The real program, started as a user starts it, under Xvfb and a private
 // session bus. It runs with the fixed settings, so these tests need the
-// panel port free, and they run in a mount namespace where /usr/local/bin is
-// a scratch tmpfs, so that its command copy lands nowhere real.
+// panel port free. As root they run it in a mount namespace of its own,
+// where /usr/local/bin and /opt/homebrew/bin are scratch directories for its
+// command copies; otherwise only where neither is writable.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,8 @@
 
 #include "gui/fake_watcher.h"
 #include "gui/gui_support.h"
+#include "platform/posix/files.h"
+#include "platform/posix/http_probe.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -21,14 +25,17 @@ namespace fs = std::filesystem;
 class RealApp : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::create_directories(dir / "home");
+        if (::geteuid() != 0 &&
+            (platform::isWritable("/usr/local/bin") || platform::isWritable("/opt/homebrew/bin")))
+            GTEST_SKIP() << "needs root: the program would write its command copies into "
+                            "/usr/local/bin or /opt/homebrew/bin";
+        ASSERT_FALSE(platform::addressInUse(kPanelHost, kPanelPort))
+            << "something already listens on 127.0.0.1:" << kPanelPort
+            << "; these tests need it free";
         // The tip has been seen, so that nothing modal stands in the way.
         fs::create_directories(dir / "config/io.kestrix.V3NativeShell");
         writeFile(dir / "config/io.kestrix.V3NativeShell/user-defaults.ini",
                   "[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n");
-        ASSERT_TRUE(portIsFree(static_cast<int>(kPanelPort)))
-            << "something already listens on 127.0.0.1:" << kPanelPort
-            << "; these tests need it free";
     }
 
     void TearDown() override {
@@ -37,25 +44,46 @@ protected:
         killAll(pidsFromFile(dir / "pids"));
     }
 
-    pid_t start(std::vector<std::pair<std::string, std::string>> extra = {}) {
-        platform::LaunchOptions options;
-        options.executable = "/usr/bin/unshare";
-        options.arguments = {"--mount",
-                             "--",
-                             "/bin/sh",
-                             "-c",
-                             "mount -t tmpfs scratch /usr/local/bin && exec \"$0\"",
-                             KESTRIX_APP_PATH};
-        options.environment = platform::currentEnvironment();
-        platform::setEnvironmentValue(options.environment, "HOME", dir / "home");
-        platform::setEnvironmentValue(options.environment, "XDG_CONFIG_HOME", dir / "config");
-        platform::setEnvironmentValue(options.environment, "KESTRIX_STUB_PID_FILE", dir / "pids");
+    // Starts the program with `arguments` and `extra` in its environment;
+    // its standard output and error go to `dir/output`.
+    pid_t start(std::vector<std::pair<std::string, std::string>> extra = {},
+                std::vector<std::string> arguments = {}, bool blockQuitSignals = false) {
+        std::vector<std::string> argv;
+        if (::geteuid() == 0)
+            argv = {"/usr/bin/unshare", "--mount", "--", "/bin/sh", "-c",
+                    "mount -t tmpfs scratch /usr/local/bin && mount -t tmpfs scratch /opt && "
+                    "mkdir -p /opt/homebrew/bin && exec \"$0\" \"$@\""};
+        argv.push_back(KESTRIX_APP_PATH);
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        auto environment = platform::currentEnvironment();
+        extra.insert(extra.begin(), {{"HOME", dir / "home"},
+                                     {"XDG_CONFIG_HOME", dir / "config"},
+                                     {"XDG_DATA_HOME", dir / "data"},
+                                     {"XDG_RUNTIME_DIR", dir.path()},
+                                     {"KESTRIX_STUB_PID_FILE", dir / "pids"}});
         for (const auto& [name, value] : extra)
-            platform::setEnvironmentValue(options.environment, name, value);
-        auto spawned = platform::spawnProcess(options);
-        EXPECT_TRUE(spawned) << spawned.error;
-        started.push_back(spawned.pid);
-        return spawned.pid;
+            platform::setEnvironmentValue(environment, name, value);
+        const int output = ::open((dir / "output").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        // Forked by hand: a launcher that leaves the quit signals blocked.
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            sigset_t quit;
+            sigemptyset(&quit);
+            for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quit, s);
+            ::sigprocmask(blockQuitSignals ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
+            ::dup2(output, 1);
+            ::dup2(output, 2);
+            std::vector<char*> args, env;
+            for (auto& a : argv) args.push_back(a.data());
+            for (auto& e : environment) env.push_back(e.data());
+            args.push_back(nullptr);
+            env.push_back(nullptr);
+            ::execve(args[0], args.data(), env.data());
+            ::_exit(127);
+        }
+        ::close(output);
+        started.push_back(pid);
+        return pid;
     }
 
     std::string log() const {
@@ -63,7 +91,7 @@ protected:
     }
     bool panelRendered() const { return log().find("panel rendered") != std::string::npos; }
 
-    static std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds timeout) {
+    static std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds timeout = 30s) {
         std::optional<int> status;
         waitFor(
             [&] {
@@ -74,55 +102,81 @@ protected:
             timeout);
         return status;
     }
+    static void expectCleanExit(pid_t pid) {
+        const auto status = waitExit(pid);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(WIFEXITED(*status)) << *status;
+        EXPECT_EQ(WEXITSTATUS(*status), 0);
+    }
 
     TempDir dir;
     std::vector<pid_t> started;
 };
 
-TEST_F(RealApp, ShowsThePanelAndSigtermQuitsWithNothingLeftBehind) {
-    // A service whose children ignore SIGTERM and outlive it unless the
-    // shell kills its whole group.
-    const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
+TEST_F(RealApp, ShowsThePanelPastAnyProxyAndEndsEverythingWhenAsked) {
+    // Started with the quit signals blocked, proxies that lead nowhere, and
+    // a service whose tree ignores SIGTERM.
+    const pid_t app = start({{"http_proxy", "http://127.0.0.1:9"},
+                             {"HTTPS_PROXY", "127.0.0.1:9"},
+                             {"all_proxy", "socks5://127.0.0.1:9"},
+                             {"KESTRIX_STUB_IGNORE_TERM", "1"},
                              {"KESTRIX_STUB_TREE_DEPTH", "2"},
-                             {"KESTRIX_STUB_TREE_WIDTH", "2"}});
+                             {"KESTRIX_STUB_TREE_WIDTH", "2"}},
+                            {}, true);
     ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
     const auto service = waitForPids(dir / "pids", 7);
     ASSERT_EQ(service.size(), 7u);
-    // Everything the application started: the service's tree and the web
-    // engine's helper processes.
+    if (::geteuid() == 0) {
+        const std::string root = "/proc/" + std::to_string(app) + "/root";
+        for (const char* copy : {"/opt/homebrew/bin/kestrix-v3", "/usr/local/bin/kestrix-v3"})
+            EXPECT_EQ(readFile(root + copy),
+                      readFile(KESTRIX_BUNDLE_PATH "/Contents/Resources/backend/KestrixV3"))
+                << copy;
+    }
+    // Everything it started: the service's tree and the web engine's helpers.
     const auto everything = liveDescendants(app);
     EXPECT_GE(everything.size(), service.size() + 2);
 
     ::kill(app, SIGTERM);
-    const auto status = waitExit(app, 30s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status));
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    expectCleanExit(app);
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
 
-TEST_F(RealApp, SecondStartIsForwardedToTheFirstAndExits) {
+TEST_F(RealApp, OptionsStartNothingAndASecondStartReachesTheFirst) {
+    for (const auto& [option, status] : {std::pair<std::string, int>{"--version", 0},
+                                         {"--help", 0},
+                                         {"--bogus", 2}}) {
+        const auto exited = waitExit(start({}, {option}));
+        ASSERT_TRUE(exited) << option;
+        EXPECT_EQ(WEXITSTATUS(*exited), status) << option;
+    }
+    const std::string output = readFile(dir / "output");
+    EXPECT_NE(output.find("kestrix-v3-shell 3.1.0\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("--version"), std::string::npos) << output;
+    EXPECT_NE(output.find("unrecognised argument '--bogus'"), std::string::npos) << output;
+    EXPECT_FALSE(fs::exists(dir / "home/Library")) << "an option started the service";
+
     const pid_t first = start();
     ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
-
-    const pid_t second = start();
-    const auto status = waitExit(second, 30s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status));
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    expectCleanExit(start());
     EXPECT_TRUE(processAlive(first));
     EXPECT_EQ(pidsFromFile(dir / "pids").size(), 1u);  // no second service
 
-    ::kill(first, SIGTERM);
-    const auto firstStatus = waitExit(first, 30s);
-    ASSERT_TRUE(firstStatus);
-    EXPECT_EQ(WEXITSTATUS(*firstStatus), 0);
+    // The desktop entry's "Quit" action.
+    platform::LaunchOptions options;
+    options.executable = "/usr/bin/gapplication";
+    options.arguments = {"action", "io.kestrix.V3NativeShell", "quit"};
+    options.environment = platform::currentEnvironment();
+    const auto launcher = platform::spawnProcess(options);
+    ASSERT_TRUE(launcher) << launcher.error;
+    waitExit(launcher.pid);
+    expectCleanExit(first);
+    EXPECT_TRUE(waitFor([&] { return allGone(pidsFromFile(dir / "pids")); }, 10s));
 }
 
 TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     FakeWatcher watcher;
     ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
-    // A service that ignores SIGTERM, with children: the whole group goes.
     const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
                              {"KESTRIX_STUB_TREE_DEPTH", "1"},
                              {"KESTRIX_STUB_TREE_WIDTH", "3"}});
@@ -139,29 +193,37 @@ TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     ASSERT_GE(quitId, 0);
     watcher.clickExported(item, quitId);
 
-    const auto status = waitExit(app, 30s);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    expectCleanExit(app);
     EXPECT_FALSE(watcher.nameHasOwner(item));
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
 
-TEST_F(RealApp, TheExportedQuitActionQuits) {
-    const pid_t app = start();
-    ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
-    const auto service = pidsFromFile(dir / "pids");
-
+TEST_F(RealApp, LosingTheDisplayStopsTheServiceAsAQuitWould) {
+    // An X server of this test's own, on a display number nobody uses.
+    int display = 90;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
     platform::LaunchOptions options;
-    options.executable = "/usr/bin/gapplication";
-    options.arguments = {"action", "io.kestrix.V3NativeShell", "quit"};
+    options.executable = "/usr/bin/Xvfb";
+    options.arguments = {":" + std::to_string(display), "-nolisten", "tcp"};
     options.environment = platform::currentEnvironment();
-    const auto launcher = platform::spawnProcess(options);
-    ASSERT_TRUE(launcher) << launcher.error;
-    waitExit(launcher.pid, 30s);
+    options.errorFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    auto server = platform::Task::launch(options, nullptr).task;
+    ::close(options.errorFd);
+    ASSERT_TRUE(server);
+    ASSERT_TRUE(waitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); },
+                        20s));
 
-    const auto status = waitExit(app, 30s);
+    const pid_t app = start({{"DISPLAY", ":" + std::to_string(display)},
+                             {"KESTRIX_STUB_IGNORE_TERM", "1"},
+                             {"KESTRIX_STUB_TREE_DEPTH", "1"},
+                             {"KESTRIX_STUB_TREE_WIDTH", "2"}});
+    ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
+    const auto service = waitForPids(dir / "pids", 3);
+
+    ::kill(server->processIdentifier(), SIGKILL);
+    const auto status = waitExit(app);
     ASSERT_TRUE(status);
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_TRUE(waitFor([&] { return allGone(service); }, 10s));
 }
 

@@ -32,6 +32,8 @@ inline std::unique_ptr<platform::gtk::GtkApp> startGtkApp(const std::string& con
                                                           const std::string& idPrefix) {
     // Before anything of GLib reads (and keeps) the configuration directory.
     ::setenv("XDG_CONFIG_HOME", configDirectory.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (configDirectory + "/data").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (configDirectory + "/cache").c_str(), 1);
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
     auto app = std::make_unique<platform::gtk::GtkApp>(idPrefix + std::to_string(::getpid()),
                                                        KESTRIX_BUNDLE_PATH "/Contents/Resources");

@@ -53,16 +53,6 @@ protected:
     pid_t service = 0;
 };
 
-TEST_F(Shutdown, NothingLaunchedOnlySetsIsQuitting) {
-    Harness h("");
-    h.makeDelegate();
-    h.delegate->usedSetsid = true;
-    EXPECT_LT(shutDown(h), 1s);
-    EXPECT_TRUE(h.delegate->isQuitting);
-    EXPECT_EQ(h.delegate->backendPGID, 0);
-    EXPECT_TRUE(h.delegate->usedSetsid);
-}
-
 TEST_F(Shutdown, SetsidServiceThatHonoursSigtermLeavesNothingOfItsGroup) {
     auto h = start(Harness::Launcher::Setsid,
                    {{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
@@ -123,20 +113,6 @@ TEST_F(Shutdown, DirectTreeThatIgnoresSigtermIsKilledWholeDeepestFirst) {
     // Only the service got the polite request.
     EXPECT_EQ(signalled(*h), std::vector<std::string>{std::to_string(service) + " TERM"});
     EXPECT_EQ(pgrepCalls(), 15);  // one listing per process, leaves included
-}
-
-TEST_F(Shutdown, DirectServiceThatHonoursSigtermLeavesItsChildrenAlone) {
-    auto h = start(Harness::Launcher::Direct,
-                   {{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
-    const auto pids = waitForPids(h->pidFile, 3);
-    ASSERT_EQ(pids.size(), 3u);
-
-    EXPECT_LT(shutDown(*h), 2900ms);
-    expectFieldsReset(*h);
-    EXPECT_EQ(signalled(*h), std::vector<std::string>{std::to_string(service) + " TERM"});
-    EXPECT_EQ(pgrepCalls(), 0);
-    EXPECT_TRUE(processAlive(pids[1]));
-    EXPECT_TRUE(processAlive(pids[2]));
 }
 
 TEST_F(Shutdown, ServiceThatHadAlreadyExitedEndsTheGraceAtOnce) {

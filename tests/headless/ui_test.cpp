@@ -105,7 +105,7 @@ TEST_F(Ui, CloseHidesAndEveryWayBackShowsTheSameWindowAndPage) {
     EXPECT_TRUE(h.app.events.empty());
 }
 
-TEST_F(Ui, RightClickPopsAFreshThreeRowMenuAndTheDockMenuOnlyQuits) {
+TEST_F(Ui, RightClickPopsAFreshThreeRowMenuAndTheDockMenuQuits) {
     window->pressCloseButton();
     click(kEventTypeRightMouseUp);
     click(kEventTypeRightMouseUp);
@@ -130,55 +130,9 @@ TEST_F(Ui, RightClickPopsAFreshThreeRowMenuAndTheDockMenuOnlyQuits) {
     click(kEventTypeRightMouseUp);
     EXPECT_TRUE(window->isVisible());
     EXPECT_FALSE(h.app.isTerminating());
-    h.app.menuChooser = [](const platform::Menu&) { return 2; };
-    click(kEventTypeRightMouseUp);
+    EXPECT_EQ(h.app.poppedMenus.size(), 3u);
+    dock.items[0].perform();
     EXPECT_TRUE(h.app.isTerminating());
-    EXPECT_EQ(h.app.poppedMenus.size(), 4u);
-}
-
-TEST(DockMenu, QuitEndsTheApplication) {
-    Harness h("");
-    h.makeDelegate();
-    h.delegate->applicationDockMenu().items[0].perform();
-    EXPECT_TRUE(h.app.isTerminating());
-}
-
-TEST_F(Ui, AlertPassesItsMessageAndAnswersOnlyWhenEnded) {
-    for (const std::string message : {"", "第一行\n第二行\n\nthird <b>line</b> %s"}) {
-        int calls = 0;
-        h.delegate->runJavaScriptAlertPanel(message, [&] { ++calls; });
-        const size_t index = window->sheets().size() - 1;
-        const auto& sheet = window->sheets()[index];
-        EXPECT_EQ(sheet.alert.messageText, message);
-        EXPECT_EQ(sheet.alert.informativeText, "");
-        EXPECT_EQ(sheet.alert.buttons, std::vector<std::string>{"确定"});
-        EXPECT_EQ(calls, 0);  // not before the user has answered
-        window->answerSheet(index, platform::kAlertFirstButtonReturn);
-        EXPECT_EQ(calls, 1);
-        EXPECT_FALSE(window->answerSheet(index, platform::kAlertFirstButtonReturn));
-        EXPECT_EQ(calls, 1);
-    }
-}
-
-TEST_F(Ui, ConfirmIsTrueOnlyForTheFirstButton) {
-    std::vector<bool> answers;
-    for (long response :
-         {platform::kAlertFirstButtonReturn, platform::kAlertSecondButtonReturn, 0L, -1000L}) {
-        h.delegate->runJavaScriptConfirmPanel("继续？", [&](bool yes) { answers.push_back(yes); });
-        const size_t index = window->sheets().size() - 1;
-        EXPECT_EQ(window->sheets()[index].alert.buttons,
-                  (std::vector<std::string>{"确定", "取消"}));
-        window->answerSheet(index, response);
-    }
-    EXPECT_EQ(answers, (std::vector<bool>{true, false, false, false}));
-}
-
-TEST_F(Ui, DialogForAHiddenWindowStaysWithIt) {
-    window->pressCloseButton();
-    h.app.events.clear();
-    h.delegate->runJavaScriptAlertPanel("hidden", [] {});
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_TRUE(window->sheets().back().shownWhileHidden);
 }
 
 const char* const kTipText =
@@ -186,10 +140,11 @@ const char* const kTipText =
     "macOS Tahoe 可能把第三方图标收到后面：去「系统设置 → 控制中心 → 菜单栏」，找到Kestrix V3.1 "
     "并设为\"在菜单栏中显示\"，即可固定在最前面。";
 
-TEST(FirstRunTip, ShownOnceAfterTheLaunchAndRememberedOnlyAfterItsAnswer) {
-    for (const std::optional<bool> stored : {std::optional<bool>{}, std::optional<bool>{false}}) {
-        Harness h;
-        if (stored) h.app.defaults.values[kFirstRunTipKey] = *stored;
+TEST(FirstRunTip, ShownAfterTheLaunchUntilAnswered) {
+    // Never seen, seen (NO), seen (YES), and a launch that ended the application.
+    for (const int stored : {-1, 0, 1, 2}) {
+        Harness h(stored == 2 ? "" : KESTRIX_SERVICE_PATH);
+        if (stored == 0 || stored == 1) h.app.defaults.values[kFirstRunTipKey] = stored == 1;
         bool flagWhileShown = true;
         h.app.modalResponder = [&](const platform::AlertSpec&) {
             flagWhileShown = h.app.defaults.boolForKey(kFirstRunTipKey);
@@ -197,7 +152,13 @@ TEST(FirstRunTip, ShownOnceAfterTheLaunchAndRememberedOnlyAfterItsAnswer) {
         };
         h.makeDelegate();
         h.delegate->applicationDidFinishLaunching();
-
+        if (stored >= 1) {
+            EXPECT_EQ(h.alertMessages(),
+                      stored == 1 ? std::vector<std::string>{}
+                                  : std::vector<std::string>{"找不到后端程序"});
+            EXPECT_EQ(h.app.defaults.values.count(kFirstRunTipKey), stored == 1 ? 1u : 0u);
+            continue;
+        }
         ASSERT_EQ(h.app.modalAlerts.size(), 1u);
         const auto& tip = h.app.modalAlerts[0];
         EXPECT_EQ(tip.messageText, "菜单栏图标说明");
@@ -208,23 +169,6 @@ TEST(FirstRunTip, ShownOnceAfterTheLaunchAndRememberedOnlyAfterItsAnswer) {
         // The tip is the last step: the service was already started.
         EXPECT_GT(h.delegate->backendPGID, 0);
         EXPECT_EQ(h.app.events.back(), "alert:菜单栏图标说明");
-    }
-}
-
-TEST(FirstRunTip, NotShownOnceSeenNorWhenTheLaunchEndedTheApplication) {
-    {
-        Harness h;
-        h.app.defaults.values[kFirstRunTipKey] = true;
-        h.makeDelegate();
-        h.delegate->applicationDidFinishLaunching();
-        EXPECT_TRUE(h.app.modalAlerts.empty());
-    }
-    {
-        Harness h("");  // no backend: the launch ends the application
-        h.makeDelegate();
-        h.delegate->applicationDidFinishLaunching();
-        EXPECT_EQ(h.alertMessages(), std::vector<std::string>{"找不到后端程序"});
-        EXPECT_FALSE(h.app.defaults.values.count(kFirstRunTipKey));
     }
 }
 

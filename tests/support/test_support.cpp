@@ -45,20 +45,6 @@ int freePort() {
     return ntohs(addr.sin_port);
 }
 
-bool portIsFree(int port) {
-    // Nothing listens when a connection is refused. (A bind test would also
-    // trip over connections of an earlier run still in TIME_WAIT.)
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
-                         errno == ECONNREFUSED;
-    ::close(fd);
-    return refused;
-}
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

@@ -38,7 +38,6 @@ private:
 
 // A loopback port that nothing listens on right now.
 int freePort();
-bool portIsFree(int port);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);

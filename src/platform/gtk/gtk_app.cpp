@@ -1,6 +1,7 @@
 #include <X11/Xlib.h>
 #include <gdk/gdkx.h>
 #include <glib-unix.h>
+#include <glib/gstdio.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -10,12 +11,39 @@
 
 namespace kestrix::platform::gtk {
 
+namespace {
+
+// One name, whatever path started the program: the window's class (which
+// docks match with the desktop entry) and the web engine's storage follow it.
+void fixProgramName(const std::string& applicationId) {
+    g_set_prgname(applicationId.c_str());
+    g_set_application_name("AI Kestrix V3.1");
+}
+
+}  // namespace
+
+void GtkApp::adoptEarlierStorage(const std::string& applicationId) {
+    // The panel's saved state used to live under the program's name as
+    // started: the launcher command's, or the executable's.
+    const std::string data = g_get_user_data_dir();
+    const std::string storage = data + "/" + applicationId;
+    if (g_file_test(storage.c_str(), G_FILE_TEST_EXISTS)) return;
+    for (const char* earlier : {"kestrix-v3-shell", "KestrixV3NativeShell"})
+        if (g_rename((data + "/" + earlier).c_str(), storage.c_str()) == 0) return;
+}
+
 GtkApp::GtkApp(std::string applicationId, std::string resourcesDirectory)
-    : applicationId_(std::move(applicationId)),
+    : applicationId_((fixProgramName(applicationId), std::move(applicationId))),
       resourcesDirectory_(std::move(resourcesDirectory)),
       application_(gtk_application_new(applicationId_.c_str(), G_APPLICATION_DEFAULT_FLAGS)),
       defaults_(makeKeyFileUserDefaults(applicationId_)) {
     g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
+    // The toolkit's start-up sets a class of its own from the program name.
+    g_signal_connect_after(application_, "startup", G_CALLBACK(+[](GApplication*, void* self) {
+                               gdk_set_program_class(
+                                   static_cast<GtkApp*>(self)->applicationId().c_str());
+                           }),
+                           this);
 
     // The Dock menu's entry, offered where Linux launchers look for it: as
     // the application's exported "quit" action (and, through the desktop

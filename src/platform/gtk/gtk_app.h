@@ -21,6 +21,9 @@ public:
     // `resourcesDirectory` holds the icon files the status item uses.
     GtkApp(std::string applicationId, std::string resourcesDirectory);
     ~GtkApp() override;
+    // Moves the web engine's storage of earlier versions, kept under the
+    // name the program was started by, to where it lives now.
+    static void adoptEarlierStorage(const std::string& applicationId);
 
     void setDelegate(ApplicationDelegate* delegate) override { delegate_ = delegate; }
     // Registers the application (a second start is forwarded to the first

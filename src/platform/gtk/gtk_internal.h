@@ -10,6 +10,13 @@
 
 namespace kestrix::platform::gtk {
 
+// The accessible name of an alert without a message.
+inline constexpr const char* kAccessibleAlertName = "AI Kestrix V3.1";
+
+// Loopback always direct, whatever proxy the environment names; the rest
+// through the same proxies as the user's other programs.
+void applyProxySettings(WebKitWebView* view);
+
 // A message dialog for `alert`: the message as its primary text, the
 // informative text as its secondary text, and one button per title whose
 // response is 1000, 1001, ... in the order added.

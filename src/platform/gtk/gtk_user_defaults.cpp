@@ -1,7 +1,13 @@
 // The user defaults as a key file: $XDG_CONFIG_HOME (or ~/.config), a folder
 // named after the application id, "user-defaults.ini". A file that is
-// missing or cannot be read holds no keys.
+// missing or cannot be read holds no keys. Anything at that path but a
+// regular file (a FIFO would block the main thread in open) is neither read
+// nor written.
 #include <glib/gstdio.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include "platform/gtk/gtk_internal.h"
 
@@ -25,6 +31,11 @@ public:
     }
 
     void setBool(bool value, const std::string& key) override {
+        if (!usable()) {
+            std::fprintf(stderr, "KestrixV3NativeShell: %s is not a regular file; not written\n",
+                         path_.c_str());
+            return;
+        }
         GKeyFile* file = load();
         g_key_file_set_boolean(file, kGroup, key.c_str(), value);
         g_mkdir_with_parents(directory_.c_str(), 0700);
@@ -34,9 +45,20 @@ public:
     }
 
 private:
+    // A regular file, or nothing yet.
+    bool usable() const {
+        struct stat st {};
+        return ::stat(path_.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode);
+    }
+
     GKeyFile* load() const {
         GKeyFile* file = g_key_file_new();
-        g_key_file_load_from_file(file, path_.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+        if (usable()) {
+            g_key_file_load_from_file(file, path_.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+        } else {
+            std::fprintf(stderr, "KestrixV3NativeShell: %s is not a regular file; not read\n",
+                         path_.c_str());
+        }
         return file;
     }
 

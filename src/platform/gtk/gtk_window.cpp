@@ -1,7 +1,68 @@
 // The main window, its web view, and the dialogs attached to it.
 #include "platform/gtk/gtk_internal.h"
 
+#include <string>
+
 namespace kestrix::platform::gtk {
+
+namespace {
+
+// A variable by its lower-case name, or else its upper-case one.
+std::string environmentValue(const char* name, const char* upperCaseName) {
+    const char* value = g_getenv(name);
+    if (!value || !*value) value = g_getenv(upperCaseName);
+    return value ? value : "";
+}
+
+// A proxy named in the environment, as a URI.
+std::string proxyFromEnvironment(const char* name, const char* upperCaseName) {
+    std::string uri = environmentValue(name, upperCaseName);
+    if (!uri.empty() && uri.find("://") == std::string::npos) uri = "http://" + uri;
+    return uri;
+}
+
+}  // namespace
+
+void applyProxySettings(WebKitWebView* view) {
+    const std::string http = proxyFromEnvironment("http_proxy", "HTTP_PROXY"),
+                      https = proxyFromEnvironment("https_proxy", "HTTPS_PROXY"),
+                      all = proxyFromEnvironment("all_proxy", "ALL_PROXY");
+    // Without one, the desktop's own settings apply (their usual exceptions
+    // keep loopback direct).
+    if (http.empty() && https.empty() && all.empty()) return;
+    WebKitWebsiteDataManager* manager =
+        webkit_web_context_get_website_data_manager(webkit_web_view_get_context(view));
+    // The engine would send even the panel on 127.0.0.1 through it: the
+    // same proxies, with loopback and the user's no_proxy exempt.
+    std::vector<std::string> direct = {"localhost", "127.0.0.0/8", "::1"};
+    const std::string noProxy = environmentValue("no_proxy", "NO_PROXY");
+    gchar** entries = g_strsplit(noProxy.c_str(), ",", -1);
+    for (gchar** e = entries; *e; ++e) {
+        std::string host = g_strstrip(*e);
+        if (host == "*") {
+            g_strfreev(entries);
+            webkit_website_data_manager_set_network_proxy_settings(
+                manager, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
+            return;
+        }
+        if (host.empty()) continue;
+        if (host.front() == '.') host.erase(0, 1);
+        direct.push_back(host);
+        direct.push_back("*." + host);  // a domain covers its subdomains
+    }
+    g_strfreev(entries);
+    std::vector<const char*> ignore;
+    for (const auto& host : direct) ignore.push_back(host.c_str());
+    ignore.push_back(nullptr);
+    WebKitNetworkProxySettings* settings =
+        webkit_network_proxy_settings_new(all.empty() ? nullptr : all.c_str(), ignore.data());
+    if (!http.empty()) webkit_network_proxy_settings_add_proxy_for_scheme(settings, "http", http.c_str());
+    if (!https.empty())
+        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "https", https.c_str());
+    webkit_website_data_manager_set_network_proxy_settings(manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM,
+                                                           settings);
+    webkit_network_proxy_settings_free(settings);
+}
 
 GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
     // The texts go in as arguments, never as format strings.
@@ -18,6 +79,9 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
         gtk_dialog_set_default_response(GTK_DIALOG(dialog),
                                         static_cast<int>(kAlertFirstButtonReturn));
     gtk_window_set_title(GTK_WINDOW(dialog), "");
+    // What a screen reader announces for the dialog.
+    atk_object_set_name(gtk_widget_get_accessible(dialog),
+                        alert.messageText.empty() ? kAccessibleAlertName : alert.messageText.c_str());
     return dialog;
 }
 
@@ -68,6 +132,7 @@ std::unique_ptr<WebView> GtkMainWindow::addWebView() {
     // docs/benchmarks.md).
     webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
                                                      WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    applyProxySettings(view);
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view));
     gtk_widget_show(GTK_WIDGET(view));
     return std::make_unique<GtkWebViewAdapter>(view);
@@ -145,6 +210,14 @@ void GtkMainWindow::beginSheet(const AlertSpec& alert, std::function<void(long)>
 GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
     g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
     g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
+    // No file panel: a file input's request is declined, as where nothing
+    // handles it.
+    g_signal_connect(view_, "run-file-chooser",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request, void*) {
+                         webkit_file_chooser_request_cancel(request);
+                         return TRUE;
+                     }),
+                     nullptr);
 }
 
 GtkWebViewAdapter::~GtkWebViewAdapter() {

@@ -2,7 +2,6 @@
 // reopen, the panel of the stand-in service, alerts, the page's dialogs, the
 // user defaults and the proxy the panel is reached by.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -259,16 +258,9 @@ TEST_F(GtkShell, UserDefaultsLiveInARegularKeyFileUnderTheConfigDirectory) {
 }
 
 TEST_F(GtkShell, PanelOnLoopbackIsReachedDirectlyAndOtherHostsThroughTheProxy) {
-    std::atomic<int> proxied{0};
-    httplib::Server proxy;
-    proxy.set_pre_routing_handler([&](const httplib::Request&, httplib::Response& res) {
-        ++proxied;
-        res.set_content("proxied", "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    const int proxyPort = proxy.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { proxy.listen_after_bind(); });
-    TestHttpServer panel(static_cast<int>(h.settings.panelPort), [] { return 200; });
+    const int proxyPort = freePort();
+    Listener proxy(proxyPort, httpStatus([] { return 200; }, "proxied"));
+    Listener panel(h.port(), httpStatus(200));
     ::setenv("http_proxy", ("127.0.0.1:" + std::to_string(proxyPort)).c_str(), 1);
     delegate->createMainWindow();
 
@@ -276,10 +268,8 @@ TEST_F(GtkShell, PanelOnLoopbackIsReachedDirectlyAndOtherHostsThroughTheProxy) {
     ASSERT_TRUE(iterateUntil([&] { return panel.requestCount() > 0 && pageLoaded(); }));
     EXPECT_EQ(evaluateNow("document.body.textContent"), "test");
     delegate->webView->loadRequest("http://kestrix.invalid/", 60);
-    EXPECT_TRUE(iterateUntil([&] { return proxied > 0 && pageLoaded(); }));
+    EXPECT_TRUE(iterateUntil([&] { return proxy.requestCount() > 0 && pageLoaded(); }));
     EXPECT_EQ(evaluateNow("document.body.textContent"), "proxied");
-    proxy.stop();
-    serving.join();
 }
 
 }  // namespace

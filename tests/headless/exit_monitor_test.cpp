@@ -130,8 +130,8 @@ TEST_F(ExitMonitor, AnyExitBringsOneAlertOnceWhatTheServiceLeftIsGone) {
         SCOPED_TRACE(how);
         Harness h;
         h.settings.shutdownGraceSeconds = 1;
-        std::unique_ptr<RawListener> other;
-        if (how == "port") other = std::make_unique<RawListener>(h.settings.panelPort, "");
+        std::unique_ptr<Listener> other;
+        if (how == "port") other = std::make_unique<Listener>(h.port(), nullptr);
         ::setenv("KESTRIX_STUB_TREE_DEPTH", how == "exit" ? "1" : "0", 1);
         ::setenv("KESTRIX_STUB_TREE_WIDTH", "3", 1);
         ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", how == "exit" ? "500" : "-1", 1);

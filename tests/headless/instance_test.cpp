@@ -54,11 +54,9 @@ TEST(LostService, WhatTheRecordDoesNotProveOursIsLeftAlone) {
         Harness h;
         // A program that is not ours, in a group of its own, and a panel
         // that answers: the start ends with the already-running alert.
-        ::setenv("KESTRIX_RECORD_WAIT", "1", 1);
         platform::LaunchOptions options;
         options.executable = kSetsidPath;
-        options.arguments = {KESTRIX_RECORDER_PATH};
-        options.environment = platform::currentEnvironment();
+        options.arguments = {"/bin/sleep", "1000"};
         auto other = platform::Task::launch(options, nullptr).task;
         ASSERT_TRUE(other);
         ASSERT_TRUE(waitFor([&] { return platform::processInfo(other->processIdentifier())->pgid ==
@@ -72,7 +70,7 @@ TEST(LostService, WhatTheRecordDoesNotProveOursIsLeftAlone) {
         writeFile(h.dir / "run/backend.record",
                   "pid=" + std::to_string(info->pid) + "\ngroup=1\nstart=" +
                       std::to_string(start) + "\nboot=" + boot + "\n");
-        TestHttpServer older(static_cast<int>(h.settings.panelPort), [] { return 200; });
+        Listener older(h.port(), httpStatus(200));
         h.makeDelegate();
         h.delegate->launchBackendAndLoad();
 
@@ -98,8 +96,8 @@ TEST(Service, ListensRightAfterAnotherProgramAndNeverBesideItself) {
         // A listener of another program answers one request, then hangs up
         // first and exits: its side of the connection waits out TIME_WAIT
         // on the port.
-        std::optional<RawListener> other;
-        other.emplace(port, "HTTP/1.0 200 OK\r\n\r\n");
+        std::optional<Listener> other;
+        other.emplace(port, [] { return "hello\r\n"; });
         const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;

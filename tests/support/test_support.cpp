@@ -3,7 +3,6 @@
 #include "platform/posix/proc.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -151,31 +150,7 @@ int zombieChildCount() {
     }));
 }
 
-TestHttpServer::TestHttpServer(int port, std::function<int()> status)
-    : server_(std::make_unique<httplib::Server>()) {
-    // SO_REUSEADDR, as the service binds: an earlier listener's connections
-    // in TIME_WAIT must not keep the port.
-    server_->set_socket_options([](int socket) {
-        const int yes = 1;
-        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server_->Get("/", [this, status](const httplib::Request&, httplib::Response& res) {
-        ++requests_;
-        res.status = status();
-        res.set_content("test", "text/plain");
-    });
-    if (!server_->bind_to_port("127.0.0.1", port)) std::abort();
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // stop() before the loop runs would be lost, and the join would hang.
-    waitFor([this] { return server_->is_running(); }, 10s);
-}
-
-TestHttpServer::~TestHttpServer() {
-    server_->stop();
-    thread_.join();
-}
-
-RawListener::RawListener(int port, std::string reply) {
+Listener::Listener(int port, std::function<std::string()> reply) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int yes = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -186,26 +161,40 @@ RawListener::RawListener(int port, std::string reply) {
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 16) != 0)
         std::abort();
     thread_ = std::thread([this, reply = std::move(reply)] {
+        std::vector<int> held;
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0) continue;
             const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) continue;
-            if (!reply.empty()) {
-                char buffer[1024];
-                [[maybe_unused]] ssize_t r = ::recv(c, buffer, sizeof buffer, 0);
-                [[maybe_unused]] ssize_t w = ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+            const std::string answer = reply ? reply() : "";
+            if (!answer.empty()) {
+                char request[4096];
+                [[maybe_unused]] ssize_t r = ::recv(c, request, sizeof request, 0);
+                ++requests_;
+                [[maybe_unused]] ssize_t w = ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
             }
-            held_.push_back(c);
+            // An HTTP answer ends its connection; anything else stays open.
+            if (answer.rfind("HTTP/", 0) == 0)
+                ::close(c);
+            else
+                held.push_back(c);
         }
+        for (int c : held) ::close(c);
     });
 }
 
-RawListener::~RawListener() {
+Listener::~Listener() {
     stop_ = true;
     thread_.join();
-    for (int c : held_) ::close(c);
     ::close(fd_);
+}
+
+std::function<std::string()> httpStatus(std::function<int()> status, std::string body) {
+    return [status = std::move(status), body = std::move(body)] {
+        return "HTTP/1.1 " + std::to_string(status()) + " X\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    };
 }
 
 Harness::Harness(const std::string& backend, Launcher launcher) {

@@ -15,10 +15,6 @@
 #include "app/app_delegate.h"
 #include "platform/headless/headless_app.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace kestrix::test {
 
 using namespace std::chrono_literals;
@@ -65,32 +61,26 @@ int threadCount();
 int baselineThreadCount();
 int zombieChildCount();
 
-// An HTTP server on 127.0.0.1:`port` in a thread of its own.
-class TestHttpServer {
+// A listener on 127.0.0.1:`port`, in a thread of its own. Each connection
+// is answered with what `reply` gives; with no reply it stays open, silent.
+class Listener {
 public:
-    explicit TestHttpServer(int port, std::function<int()> status);
-    ~TestHttpServer();
+    Listener(int port, std::function<std::string()> reply);
+    ~Listener();
     int requestCount() const { return requests_; }
-
-private:
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    std::atomic<int> requests_{0};
-};
-
-// A raw listener on 127.0.0.1:`port` that answers every connection with
-// `reply` (possibly nothing) and keeps it open.
-class RawListener {
-public:
-    RawListener(int port, std::string reply);
-    ~RawListener();
 
 private:
     int fd_ = -1;
     std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
     std::thread thread_;
-    std::vector<int> held_;
 };
+
+// An HTTP answer with `status` and `body`, which then closes its connection.
+std::function<std::string()> httpStatus(std::function<int()> status, std::string body = "test");
+inline std::function<std::string()> httpStatus(int status) {
+    return httpStatus([status] { return status; });
+}
 
 // Runs the controller on the headless adapter with a package, a home and
 // command directories inside a temporary directory, and a port of its own.
@@ -109,6 +99,7 @@ public:
     // True once the panel URL has been loaded into the web view.
     bool panelLoaded() const;
     std::string backendPath() const;
+    int port() const { return static_cast<int>(settings.panelPort); }
     std::string logPath() const;
     std::vector<std::string> alertMessages() const;
 

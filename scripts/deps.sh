@@ -4,14 +4,16 @@
 set -euo pipefail
 
 packages=(
-    # build
-    cmake ninja-build g++ pkg-config
+    # build, and the package (dpkg-shlibdeps)
+    cmake ninja-build g++ pkg-config dpkg-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev libcurl4-openssl-dev libcpp-httplib-dev
     libdbusmenu-glib-dev librsvg2-common
     # run: Chinese text, pgrep, setsid
     fonts-wqy-microhei procps util-linux libglib2.0-bin
     # tests and the headless run
     googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick
+    # the package's checks
+    lintian desktop-file-utils appstream
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# End-to-end check of the Debian package: build it, install it with apt,
-# start the installed application under Xvfb, see its panel, quit it through
-# its exported quit action, find nothing of its service left, remove it.
+# End-to-end check of the Debian package: build it, have lintian and the
+# desktop metadata validators accept it, install it with apt, start the
+# installed application under Xvfb, see its panel, quit it through its
+# exported quit action, find nothing of its service left, remove it.
 # Changes the machine (installs and removes a package): CI runs it as root.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -10,13 +11,16 @@ deb=$(scripts/package.sh | tail -1)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# Any error, or any warning that the package does not override with its
+# reason, fails.
+lintian --fail-on error,warning --display-info "$deb" "${deb%/*}"/*-dbgsym_*.ddeb \
+    2> >(grep -v "running with root privileges" >&2)
 echo "installing $deb"
 apt-get install -y -qq "$deb" >/dev/null
-test -x /opt/KestrixV3NativeShell.app/Contents/MacOS/KestrixV3NativeShell
-test -x /opt/KestrixV3NativeShell.app/Contents/Resources/backend/KestrixV3
+desktop-file-validate /usr/share/applications/io.kestrix.V3NativeShell.desktop
+appstreamcli validate --no-net /usr/share/metainfo/io.kestrix.V3NativeShell.metainfo.xml >/dev/null
 command -v kestrix-v3-shell >/dev/null
-test -f /usr/share/applications/io.kestrix.V3NativeShell.desktop
-test -f /usr/share/icons/hicolor/scalable/apps/io.kestrix.V3NativeShell.svg
+dpkg-deb -c "$deb" | grep -q "usr/share/man/man1/kestrix-v3-shell.1.gz"
 
 mkdir -p "$work/home" "$work/config/io.kestrix.V3NativeShell"
 printf '[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n' \

@@ -73,7 +73,9 @@ bool copyFileExclusive(const std::string& from, const std::string& to, unsigned 
 }
 
 void setPermissions(const std::string& path, unsigned mode) {
-    ::fchmodat(AT_FDCWD, path.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW);
+    // The result is not looked at: a copy that cannot be changed stays as it is.
+    [[maybe_unused]] const int changed =
+        ::fchmodat(AT_FDCWD, path.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW);
 }
 
 void createDirectories(const std::string& path, unsigned mode) {

@@ -61,6 +61,10 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
     // The service gets the environment we were started with.
     kestrix::platform::keepStartupEnvironment();
+    // For our own process (and the web engine's) only: the engine renders
+    // without hardware acceleration here, and its DMA-BUF renderer would
+    // still set up GL in our process first, on the way to the service.
+    setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", 0);
 
     kestrix::platform::gtk::GtkApp::adoptEarlierStorage(kestrix::kApplicationID);
     const kestrix::Settings settings = kestrix::Settings::production();

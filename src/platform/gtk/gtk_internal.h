@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/gtk/gtk_app.h"
@@ -45,6 +46,8 @@ private:
 
     WebKitWebView* view_;
     WebUIDelegate* uiDelegate_ = nullptr;
+    std::string pendingHTML_;
+    unsigned pendingLoad_ = 0;  // the idle source of a load not yet begun
 };
 
 class GtkMainWindow final : public Window {

@@ -221,14 +221,30 @@ GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
 }
 
 GtkWebViewAdapter::~GtkWebViewAdapter() {
+    if (pendingLoad_) g_source_remove(pendingLoad_);
     g_signal_handlers_disconnect_by_data(view_, this);
 }
 
+// The first load starts the engine's processes, which takes the main thread
+// a while: it is done from the main loop, once the launch that follows the
+// window has started the service, so that the two start side by side.
 void GtkWebViewAdapter::loadHTMLString(const std::string& html) {
-    webkit_web_view_load_html(view_, html.c_str(), nullptr);
+    if (pendingLoad_) g_source_remove(pendingLoad_);
+    pendingHTML_ = html;
+    pendingLoad_ = g_idle_add(
+        [](void* self) -> gboolean {
+            auto* adapter = static_cast<GtkWebViewAdapter*>(self);
+            adapter->pendingLoad_ = 0;
+            webkit_web_view_load_html(adapter->view_, adapter->pendingHTML_.c_str(), nullptr);
+            return G_SOURCE_REMOVE;
+        },
+        this);
 }
 
 void GtkWebViewAdapter::loadRequest(const std::string& url, double /*timeoutSeconds*/) {
+    // A page still waiting to load is replaced by this one.
+    if (pendingLoad_) g_source_remove(pendingLoad_);
+    pendingLoad_ = 0;
     // The engine applies its own network time-outs; the request itself
     // carries none here.
     webkit_web_view_load_uri(view_, url.c_str());

@@ -20,7 +20,8 @@ size_t discardBody(char*, size_t size, size_t count, void*) {
 
 void initialiseCurlOnce() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    // Plain HTTP only: no TLS library to set up.
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_NOTHING); });
 }
 
 }  // namespace

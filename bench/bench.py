@@ -93,6 +93,63 @@ def pss_kib(pids):
     return total
 
 
+def distinct_pages_kib(pids):
+    """Resident pages of the whole tree, each physical page counted once
+    (needs root for the page frame numbers)."""
+    frames = set()
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/smaps") as smaps, open(f"/proc/{pid}/pagemap", "rb") as pagemap:
+                start = end = 0
+                for line in smaps:
+                    head = line.split(None, 1)[0]
+                    if "-" in head and not head.endswith(":"):
+                        start, end = (int(x, 16) for x in head.split("-"))
+                    elif head == "Rss:" and int(line.split()[1]) > 0 and end <= 1 << 47:
+                        pagemap.seek(start // 4096 * 8)
+                        data = pagemap.read((end - start) // 4096 * 8)
+                        for i in range(0, len(data), 8):
+                            entry = int.from_bytes(data[i:i + 8], "little")
+                            if entry >> 63:
+                                frames.add(entry & ((1 << 55) - 1))
+        except OSError:
+            pass
+    return len(frames) * 4
+
+
+def scheduler(pids):
+    """(CPU nanoseconds, context switches) of every thread of `pids`."""
+    cpu = switches = 0
+    for pid in pids:
+        try:
+            tasks = os.listdir(f"/proc/{pid}/task")
+        except OSError:
+            continue
+        for task in tasks:
+            try:
+                with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                    cpu += int(f.read().split()[0])
+                with open(f"/proc/{pid}/task/{task}/status") as f:
+                    switches += sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+            except OSError:
+                pass
+    return cpu, switches
+
+
+def log_times(log, pattern):
+    try:
+        with open(log, encoding="utf-8") as f:
+            return [int(m.group(1)) for m in re.finditer(pattern + r".* @(\d+)", f.read())]
+    except OSError:
+        return []
+
+
+def window_mapped(title="AI Kestrix V3.1"):
+    """When a window of `title` is first seen on the display (10 ms steps)."""
+    tree_text = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
+    return now_ms() if f'"{title}' in tree_text else None
+
+
 def cpu_seconds(pids):
     ticks = os.sysconf("SC_CLK_TCK")
     total = 0
@@ -185,7 +242,7 @@ class Shell:
 class Browser:
     """The same panel in a browser window, served by a service we start."""
 
-    def __init__(self, chromium, service):
+    def __init__(self, chromium, service, command=None):
         self.dir = tempfile.mkdtemp(prefix="kestrix-bench-browser-")
         self.log = f"{self.dir}/service.log"
         assert port_free(), f"port {PORT} is busy"
@@ -195,9 +252,11 @@ class Browser:
                                         env=dict(os.environ, VANTREL_DATA_DIR=f"{self.dir}/data"))
         wait_for(lambda: "listening" in open(self.log).read(), 10)
         self.started = now_ms()
-        self.proc = subprocess.Popen([chromium, f"--app={PANEL}", f"--user-data-dir={self.dir}/profile",
-                                      "--window-size=1200,800"] + CHROMIUM_FLAGS,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        command = command or [chromium, f"--app={PANEL}", f"--user-data-dir={self.dir}/profile",
+                              "--window-size=1200,800"] + CHROMIUM_FLAGS
+        self.proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     env=dict(os.environ, XDG_DATA_HOME=f"{self.dir}/data",
+                                              XDG_CACHE_HOME=f"{self.dir}/cache"))
 
     def wait_rendered(self, timeout=60):
         times = wait_for(lambda: rendered_times(self.log), timeout)
@@ -221,6 +280,14 @@ class Browser:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class MinimalWindow(Browser):
+    """The same panel in the smallest WebKitGTK window with the shell's engine
+    settings: the engine's floor."""
+
+    def __init__(self, program, service):
+        super().__init__(None, service, command=[program, PANEL])
+
+
 def median(values):
     return statistics.median(values) if values else float("nan")
 
@@ -230,6 +297,7 @@ def main():
     parser.add_argument("--app", required=True)
     parser.add_argument("--service", required=True)
     parser.add_argument("--chromium", default=shutil.which("chromium"))
+    parser.add_argument("--minimal", required=True)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--idle-seconds", type=int, default=30)
     parser.add_argument("--out", required=True)
@@ -241,59 +309,90 @@ def main():
         rows.append((case, shell, other, ratio, note))
         print(f"{case}: {shell} | {other} | {ratio} {note}", flush=True)
 
-    # 1 and 2: time to panel and memory, side by side, alternating so that
-    # drifts of the machine fall on both.
-    # The shell as shipped (the engine's hardware acceleration off; see
-    # docs/benchmarks.md for how that was chosen).
-    variants = (("as shipped", {}),)
-    shell_ttp = {name: [] for name, _ in variants}
-    shell_pss = {name: [] for name, _ in variants}
-    browser_ttp, browser_pss = [], []
+    # 1 and 2: time to panel and memory, side by side with the engine's
+    # floor (the minimal window) and a browser, alternating so that drifts
+    # of the machine fall on all of them.
+    pause = 500  # the fixed pause after the first refused probe
+    cases = {"shell": [], "minimal": [], "browser": []}
+    memory = {"shell": [], "minimal": [], "browser": []}
+    distinct = {"shell": [], "minimal": [], "browser": []}
+    ratios, steps = [], []
     for _ in range(runs):
-        for variant, env in variants:
-            shell = Shell(args.app, env=env)
-            try:
-                shell_ttp[variant].append(shell.wait_rendered() - shell.started)
-                time.sleep(3)
-                shell_pss[variant].append(pss_kib(shell.engine_pids()))
-            finally:
-                shell.close()
+        shell = Shell(args.app)
+        try:
+            mapped = wait_for(window_mapped, 30, step=0.01)
+            script = shell.wait_rendered()
+            gets = log_times(shell.log, r"GET / 200")
+            steps.append({"window mapped": mapped - shell.started,
+                          "service started": log_times(shell.log, "starting")[0] - shell.started,
+                          "service listening": log_times(shell.log, "listening")[0] - shell.started,
+                          "probe answered": gets[0] - shell.started,
+                          "load started": gets[1] - shell.started,
+                          "script ran": script - shell.started})
+            cases["shell"].append(script - shell.started)
+            time.sleep(3)
+            memory["shell"].append(pss_kib(shell.engine_pids()))
+            distinct["shell"].append(distinct_pages_kib(shell.engine_pids()))
+        finally:
+            shell.close()
+        others = [("minimal", lambda: MinimalWindow(args.minimal, args.service))]
         if args.chromium:
-            browser = Browser(args.chromium, args.service)
+            others.append(("browser", lambda: Browser(args.chromium, args.service)))
+        for name, make in others:
+            other = make()
             try:
-                browser_ttp.append(browser.wait_rendered() - browser.started)
+                cases[name].append(other.wait_rendered() - other.started)
                 time.sleep(3)
-                browser_pss.append(pss_kib(browser.pids()))
+                memory[name].append(pss_kib(other.pids()))
+                distinct[name].append(distinct_pages_kib(other.pids()))
             finally:
-                browser.close()
+                other.close()
+        ratios.append((cases["shell"][-1] - pause) / cases["minimal"][-1])
 
-    b_ttp = median(browser_ttp)
-    b_pss = median(browser_pss)
-    for variant in shell_ttp:
-        s_ttp, s_pss = median(shell_ttp[variant]), median(shell_pss[variant])
-        row(f"Time to panel, ms (shell: {variant})", f"{s_ttp:.0f}", f"{b_ttp:.0f}",
-            f"{s_ttp / b_ttp:.2f}" if browser_ttp else "",
-            "shell from its start, service included; browser already running the service")
-        row(f"Memory PSS, MiB (shell: {variant})", f"{s_pss / 1024:.1f}", f"{b_pss / 1024:.1f}",
-            f"{s_pss / b_pss:.2f}" if browser_pss else "",
-            "shell + web-engine processes vs the browser's whole tree")
+    s_ttp = median(cases["shell"])
+    for name, label in (("minimal", "minimal WebKitGTK window"), ("browser", "browser window")):
+        if not cases[name]:
+            continue
+        o_ttp = median(cases[name])
+        row(f"Time to the panel's script, ms: shell vs {label}", f"{s_ttp:.0f}", f"{o_ttp:.0f}",
+            f"{s_ttp / o_ttp:.2f}", f"range {min(cases['shell']):.0f}-{max(cases['shell']):.0f} vs "
+            f"{min(cases[name]):.0f}-{max(cases[name]):.0f}; shell from its exec, the service "
+            f"started by it; the other on a running service")
+        for what, values, unit in (("Memory PSS", memory, "PSS moves with what else shares the libraries"),
+                                   ("Memory, distinct resident pages", distinct,
+                                    "each physical page of the tree counted once")):
+            sv, ov = median(values["shell"]), median(values[name])
+            row(f"{what}, MiB: shell vs {label}", f"{sv / 1024:.1f}", f"{ov / 1024:.1f}",
+                f"{sv / ov:.2f}", f"{unit}; shell without the service")
+    row("Time to script less the fixed 0.5 s pause, over the minimal window's", f"{median(ratios):.2f}",
+        "", "", f"per run, median; range {min(ratios):.2f}-{max(ratios):.2f}")
+    for step in steps[0]:
+        values = [run[step] for run in steps]
+        row(f"Time to panel, ms from exec: {step}", f"{median(values):.0f}", "", "",
+            f"range {min(values):.0f}-{max(values):.0f}")
 
     # 3: quitting.
     def quit_case(label, direct, env, repeat):
-        times, survivors, statuses, started = [], 0, set(), 0
+        times, handled, survivors, statuses, started = [], [], 0, set(), 0
         for _ in range(repeat):
             shell = Shell(args.app, direct=direct, env=env)
             try:
                 shell.wait_rendered()
                 started = len(shell.service_pids())
+                requested = now_ms()
                 took, left, status = shell.quit()
                 times.append(took * 1000)
+                stopped = log_times(shell.log, "stopped")
+                if stopped:
+                    handled.append(requested + took * 1000 - stopped[-1])
                 survivors += left
                 statuses.add(status)
             finally:
                 shell.close()
+        after = f"; the shell gone {median(handled):.0f} ms after the service" if handled else ""
         row(label, f"{median(times):.0f}", "", "",
-            f"{started} service processes; survivors {survivors}; exit status {sorted(statuses)}")
+            f"request to the shell's exit{after}; {started} service processes; survivors {survivors}; "
+            f"exit status {sorted(statuses)}")
 
     quit_case("Quit, ms: service exits on SIGTERM (setsid)", False, {}, 3)
     hostile = {"KESTRIX_STUB_IGNORE_TERM": "1", "KESTRIX_STUB_TREE_DEPTH": "2", "KESTRIX_STUB_TREE_WIDTH": "3"}
@@ -319,17 +418,20 @@ def main():
         row(f"Tree kill, direct mode, {size} processes: forced stage, ms", f"{median(times):.0f}", "", "",
             f"quit time less the 3 s grace; {started} processes; survivors {survivors}")
 
-    # 5: idle.
+    # 5: idle, from the scheduler's nanosecond counters.
     shell = Shell(args.app)
     try:
         shell.wait_rendered()
         time.sleep(3)
         engine = shell.engine_pids()
-        own_before, all_before = cpu_seconds([shell.proc.pid]), cpu_seconds(engine)
+        own_before, all_before = scheduler([shell.proc.pid]), scheduler(engine)
         time.sleep(args.idle_seconds)
-        own, everything = cpu_seconds([shell.proc.pid]) - own_before, cpu_seconds(engine) - all_before
-        row(f"Idle CPU over {args.idle_seconds} s, ms", f"{own * 1000:.0f}", "", "",
-            f"the shell process; with its web-engine processes {everything * 1000:.0f} ms")
+        own, everything = scheduler([shell.proc.pid]), scheduler(engine)
+        per_minute = 60 / args.idle_seconds
+        row(f"Idle over {args.idle_seconds} s: CPU ms, wakeups a minute", f"{(own[0] - own_before[0]) / 1e6:.2f}",
+            "", "", f"the shell process, {(own[1] - own_before[1]) * per_minute:.0f} wakeups a minute; with "
+            f"its web-engine processes {(everything[0] - all_before[0]) / 1e6:.2f} ms, "
+            f"{(everything[1] - all_before[1]) * per_minute:.0f} wakeups a minute")
     finally:
         shell.close()
 
@@ -361,8 +463,9 @@ def main():
         out.write(f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC\n")
         out.write(f"- Machine: {os.cpu_count()} cores ({cpu}), {mem_gib:.0f} GiB, Xvfb, software rendering\n")
         out.write(f"- WebKitGTK {webkit}; browser: {chromium_version or 'not measured'}\n")
-        out.write(f"- Runs per case: {runs} (time to panel, memory), 3 (quit), 2 (tree kill), 1 (idle)\n\n")
-        out.write("| case | shell | browser window | ratio | notes |\n|---|---|---|---|---|\n")
+        out.write(f"- Runs per case: {runs}, alternating (time to panel, memory), 3 (quit), 2 (tree kill), "
+                  f"1 (idle)\n\n")
+        out.write("| case | shell | other | ratio | notes |\n|---|---|---|---|---|\n")
         for case, shell_value, other, ratio, note in rows:
             out.write(f"| {case} | {shell_value} | {other} | {ratio} | {note} |\n")
         out.write(notes)

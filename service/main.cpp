@@ -344,14 +344,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "KestrixV3: cannot listen on %s:%d\n", host.c_str(), port);
         return 1;
     }
-    std::thread stopper([&server] {
+    // A request to stop may come before the server loop runs, when stop()
+    // would be lost: it is repeated until the loop has ended.
+    std::atomic<bool> stopRequested{false}, loopEnded{false};
+    std::thread stopper([&] {
         char byte;
         while (::read(gWakePipe[0], &byte, 1) < 0 && errno == EINTR) {
         }
-        server.stop();
+        stopRequested = true;
+        while (!loopEnded) {
+            server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     });
     log("listening on " + host + ":" + std::to_string(port));
-    server.listen_after_bind();
+    if (!stopRequested) server.listen_after_bind();
+    loopEnded = true;
     // listen_after_bind also returns when the server fails; make sure the
     // stopper is not left waiting.
     const char byte = 's';

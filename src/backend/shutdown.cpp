@@ -41,7 +41,9 @@ void AppDelegate::terminateBackend() {
 
     const auto task = backendTask.load();
     if (usedSetsid) {
-        ::kill(-id, SIGTERM);
+        // Until setsid has made it a group of its own (a quit right after
+        // the launch), the service is reached by itself.
+        if (::kill(-id, SIGTERM) != 0 && task) task->terminate();
     } else if (task) {
         task->terminate();
     }
@@ -50,6 +52,7 @@ void AppDelegate::terminateBackend() {
 
     if (usedSetsid) {
         finishGroup(id, deadline);
+        if (!serviceEnded) task->signal(SIGKILL);
     } else if (!serviceEnded) {
         killProcessTree(id);
     }

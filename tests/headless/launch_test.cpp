@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
+#include <sstream>
 
 #include "support/test_support.h"
 
@@ -21,15 +21,6 @@ const char* const kMissingInfo = "请确认 Contents/Resources/backend/KestrixV3
 const char* const kRunningInfo =
     "端口 18926 正被旧 V3 实例使用。请先在旧 V3 内正常退出，再打开当前版本。V2.1 的 8926/8927 "
     "保持不变。";
-
-// What the recorder wrote down about one start: the values of each key.
-std::map<std::string, std::vector<std::string>> readRecord(const std::string& path) {
-    std::map<std::string, std::vector<std::string>> record;
-    for (const auto& line : linesOf(readFile(path)))
-        if (const auto eq = line.find('='); eq != std::string::npos)
-            record[line.substr(0, eq)].push_back(line.substr(eq + 1));
-    return record;
-}
 
 class Launch : public ::testing::Test {
 protected:
@@ -95,65 +86,72 @@ TEST_F(Launch, AnotherInstanceGetsTheAlreadyRunningAlertAndNothingStarts) {
     }
 }
 
+// The NUL-separated entries of /proc/<pid>/<file>.
+std::vector<std::string> procList(pid_t pid, const char* file) {
+    std::vector<std::string> entries;
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/" + file));
+    for (std::string entry; std::getline(in, entry, '\0');) entries.push_back(entry);
+    return entries;
+}
+
+// One mask from /proc/<pid>/status ("SigBlk", "SigIgn").
+unsigned long long signalMask(pid_t pid, const std::string& name) {
+    for (const auto& line : linesOf(readFile("/proc/" + std::to_string(pid) + "/status")))
+        if (line.rfind(name + ":", 0) == 0) return std::stoull(line.substr(name.size() + 1), nullptr, 16);
+    return ~0ULL;
+}
+
 TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
     for (const auto launcher : {Harness::Launcher::Setsid, Harness::Launcher::Direct}) {
-        Harness h(KESTRIX_RECORDER_PATH, launcher);
-        const std::string recordFile = h.dir / "record";
-        ::setenv("KESTRIX_RECORD_FILE", recordFile.c_str(), 1);
+        Harness h(KESTRIX_SERVICE_PATH, launcher);
         ::setenv("VANTREL_DATA_DIR", "/somewhere/else", 1);
         ::setenv("KESTRIX_PASSED_ON", "yes", 1);
-        // What a toolkit may do to its own process must not reach the child.
+        // What a toolkit may do to its own process must not reach the child:
+        // a blocked and an ignored signal, a descriptor left open on exec.
         sigset_t blocked, previous;
         sigemptyset(&blocked);
         sigaddset(&blocked, SIGUSR1);
         ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
         const auto previousUsr2 = ::signal(SIGUSR2, SIG_IGN);
+        const int canary = ::open((h.dir / "canary").c_str(), O_WRONLY | O_CREAT, 0600);
         h.makeDelegate();
         h.delegate->launchBackendAndLoad();
         ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         ::signal(SIGUSR2, previousUsr2);
+        ::close(canary);
 
-        ASSERT_FALSE(h.app.isTerminating());
-        const auto task = h.delegate->backendTask.load();
-        ASSERT_TRUE(task);
-        task->waitUntilExit();
-        auto r = readRecord(recordFile);
-        ASSERT_EQ(r["pid"].size(), 1u);
-        const pid_t pid = std::stoi(r["pid"][0]);
+        const pid_t pid = h.delegate->backendPGID;
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(waitForPids(h.pidFile, 1), std::vector<pid_t>{pid});
         EXPECT_EQ(h.delegate->usedSetsid, launcher == Harness::Launcher::Setsid);
-        EXPECT_EQ(h.delegate->backendPGID, pid);
-        EXPECT_EQ(task->processIdentifier(), pid);
         // Through setsid the service leads a session and group of its own.
-        EXPECT_EQ(std::stoi(r["sid"][0]) == pid, launcher == Harness::Launcher::Setsid);
+        EXPECT_EQ(::getsid(pid) == pid, launcher == Harness::Launcher::Setsid);
+        EXPECT_EQ(procList(pid, "cmdline"),
+                  (std::vector<std::string>{h.backendPath(), "--no-browser", "-dashboard-addr",
+                                            "127.0.0.1:" + std::to_string(h.port())}));
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"),
+                  h.settings.bundlePath + "/Contents/Resources/backend");
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+            EXPECT_NE(fs::read_symlink(fd.path()), h.dir / "canary");
+        EXPECT_EQ(signalMask(pid, "SigBlk"), 0u);
+        EXPECT_EQ(signalMask(pid, "SigIgn") & (1ULL << (SIGUSR2 - 1)), 0u);
 
-        const std::vector<std::string> args = {h.backendPath(), "--no-browser", "-dashboard-addr",
-                                               "127.0.0.1:" + std::to_string(h.settings.panelPort)};
-        EXPECT_EQ(r["arg"], args);
-        EXPECT_EQ(r["cwd"], std::vector<std::string>{h.settings.bundlePath + "/Contents/Resources/backend"});
-        EXPECT_EQ(r["fd"], (std::vector<std::string>{"0", "1", "2"}));
-        // No signal blocked or ignored.
-        EXPECT_EQ(std::stoull(r["sigblk"][0], nullptr, 16), 0u);
-        EXPECT_EQ(std::stoull(r["sigign"][0], nullptr, 16), 0u) << r["sigign"][0];
-
-        const auto& env = r["env"];
+        const auto env = procList(pid, "environ");
         EXPECT_EQ(std::count(env.begin(), env.end(),
                              "VANTREL_DATA_DIR=" + h.settings.homeDirectory + "/.vantrel-v3"),
                   1);
         EXPECT_EQ(std::count(env.begin(), env.end(), "KESTRIX_PASSED_ON=yes"), 1);
         EXPECT_EQ(env.size(), platform::currentEnvironment().size());
-        EXPECT_FALSE(
-            fs::exists(h.settings.homeDirectory + "/.vantrel-v3"));  // the service makes it
     }
 }
 
 TEST_F(Launch, CommandCopiesAreFreshAt0755AndNeverFollowALink) {
-    Harness h(KESTRIX_RECORDER_PATH);
+    Harness h;
     const std::string victim = h.dir / "victim";
     writeFile(victim, "must stay\n", 0600);
     writeFile(h.dir / "bin1/kestrix-v3", "old copy\n", 0600);
     fs::create_symlink(victim, h.dir / "bin2/kestrix-v3");
     h.settings.commandDirectories.push_back(h.dir / "missing-dir");
-    ::setenv("KESTRIX_RECORD_FILE", (h.dir / "record").c_str(), 1);
     h.makeDelegate();
 
     const std::string packaged = readFile(h.backendPath());
@@ -170,8 +168,6 @@ TEST_F(Launch, CommandCopiesAreFreshAt0755AndNeverFollowALink) {
         }
         EXPECT_EQ(readFile(victim), "must stay\n");
         EXPECT_FALSE(fs::exists(h.dir / "missing-dir"));
-        h.delegate->backendTask.load()->waitUntilExit();
-        h.delegate->backendTask.store(nullptr);
     }
 }
 

@@ -114,6 +114,18 @@ TEST_F(Shutdown, ServiceThatHadAlreadyExitedEndsTheGraceAtOnce) {
     }
 }
 
+TEST(QuickQuit, RightAfterTheLaunchTheServiceStillGetsTheRequest) {
+    // Before setsid has made its group, the request goes to the service.
+    Harness h;
+    h.makeDelegate();
+    h.delegate->launchBackendAndLoad();
+    const auto task = h.delegate->backendTask.load();
+    const auto started = Clock::now();
+    h.delegate->terminateBackend();
+    EXPECT_LT(Clock::now() - started, 2500ms);
+    EXPECT_TRUE(WIFEXITED(*task->terminationStatus()));
+}
+
 TEST(KillProcessTree, IdsBelowOneFromTheListerAreNeverSignalled) {
     // A lister that names "0" and a process group among the children would,
     // taken at its word, have kill() end the caller's own process group. The

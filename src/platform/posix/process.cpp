@@ -208,11 +208,11 @@ bool Task::isRunning() const {
     return state_->running.load(std::memory_order_acquire);
 }
 
-void Task::terminate() {
+void Task::signal(int number) {
     // Holding the lock keeps the watcher from reaping between the test and
     // the signal, so the pid cannot have been reused by then.
     std::lock_guard lock(state_->mutex);
-    if (!state_->status) ::kill(pid_, SIGTERM);
+    if (!state_->status) ::kill(pid_, number);
 }
 
 void Task::waitUntilExit() {

@@ -1,6 +1,7 @@
 // Child processes: a posix_spawn launcher and a watched task handle.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -81,7 +82,9 @@ public:
     pid_t processIdentifier() const { return pid_; }
     bool isRunning() const;
     // SIGTERM to the child while it has not been reaped.
-    void terminate();
+    void terminate() { signal(SIGTERM); }
+    // `number` to the child while it has not been reaped.
+    void signal(int number);
     // Blocks until the child has been reaped.
     void waitUntilExit();
     // Blocks until the child has been reaped or `deadline` has passed;

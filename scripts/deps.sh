@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     # build, and the package (dpkg-shlibdeps)
     cmake ninja-build g++ pkg-config dpkg-dev
-    libgtk-3-dev libwebkit2gtk-4.1-dev libcurl4-openssl-dev libcpp-httplib-dev
+    libgtk-3-dev libwebkit2gtk-4.1-dev libcpp-httplib-dev
     libdbusmenu-glib-dev librsvg2-common
     # run: Chinese text, pgrep, setsid
     fonts-wqy-microhei procps util-linux libglib2.0-bin

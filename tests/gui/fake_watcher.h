@@ -17,10 +17,6 @@ public:
         GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(R"XML(
 <node><interface name="org.kde.StatusNotifierWatcher">
   <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
 </interface></node>)XML",
                                                            nullptr);
         static const GDBusInterfaceVTable vtable = {
@@ -36,13 +32,7 @@ public:
                 }
                 g_dbus_method_invocation_return_value(invocation, nullptr);
             },
-            +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
-                GError**, gpointer) -> GVariant* {
-                if (std::string(property) == "ProtocolVersion") return g_variant_new_int32(0);
-                if (std::string(property) == "IsStatusNotifierHostRegistered")
-                    return g_variant_new_boolean(TRUE);
-                return g_variant_new_strv(nullptr, 0);
-            },
+            nullptr,
             nullptr,
             {}};
         registration_ = g_dbus_connection_register_object(

@@ -142,7 +142,7 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndEndsEverythingWhenAsked) {
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
 
-TEST_F(RealApp, OptionsStartNothingAndASecondStartReachesTheFirst) {
+TEST_F(RealApp, OptionsStartNothingAndTheTrayAndASecondStartReachTheFirst) {
     for (const auto& [option, status] : {std::pair<std::string, int>{"--version", 0},
                                          {"--help", 0},
                                          {"--bogus", 2}}) {
@@ -156,25 +156,6 @@ TEST_F(RealApp, OptionsStartNothingAndASecondStartReachesTheFirst) {
     EXPECT_NE(output.find("unrecognised argument '--bogus'"), std::string::npos) << output;
     EXPECT_FALSE(fs::exists(dir / "home/Library")) << "an option started the service";
 
-    const pid_t first = start();
-    ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
-    expectCleanExit(start());
-    EXPECT_TRUE(processAlive(first));
-    EXPECT_EQ(pidsFromFile(dir / "pids").size(), 1u);  // no second service
-
-    // The desktop entry's "Quit" action.
-    platform::LaunchOptions options;
-    options.executable = "/usr/bin/gapplication";
-    options.arguments = {"action", "io.kestrix.V3NativeShell", "quit"};
-    options.environment = platform::currentEnvironment();
-    const auto launcher = platform::spawnProcess(options);
-    ASSERT_TRUE(launcher) << launcher.error;
-    waitExit(launcher.pid);
-    expectCleanExit(first);
-    EXPECT_TRUE(waitFor([&] { return allGone(pidsFromFile(dir / "pids")); }, 10s));
-}
-
-TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     FakeWatcher watcher;
     ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
     const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
@@ -185,6 +166,8 @@ TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
     const std::string item = watcher.registered.front();
     EXPECT_EQ(item, "org.kde.StatusNotifierItem-" + std::to_string(app) + "-1");
     const auto everything = liveDescendants(app);
+    expectCleanExit(start());  // forwarded to the first
+    EXPECT_EQ(pidsFromFile(dir / "pids").size(), 4u);  // no second service
 
     // The exported menu's "退出" row, as a panel would click it.
     int quitId = -1;
@@ -192,7 +175,6 @@ TEST_F(RealApp, QuitFromTheTrayMenuStopsEverythingAndLeavesTheTray) {
         if (label == "退出") quitId = id;
     ASSERT_GE(quitId, 0);
     watcher.clickExported(item, quitId);
-
     expectCleanExit(app);
     EXPECT_FALSE(watcher.nameHasOwner(item));
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));

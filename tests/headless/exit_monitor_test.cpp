@@ -52,21 +52,6 @@ protected:
     }
 };
 
-TEST_F(ExitMonitor, ExitCausedByQuittingIsSilent) {
-    Harness h;
-    const int baseline = baselineThreadCount();
-    launch(h);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
-    auto task = h.delegate->backendTask.load();
-    h.delegate->quitApp();
-    task->waitUntilExit();
-    // The watcher thread ends right after the handler has run.
-    ASSERT_TRUE(h.pumpUntil([&] { return threadCount() <= baseline; }, 10s));
-    h.app.drainMainQueue();
-    EXPECT_TRUE(h.alertMessages().empty());
-    EXPECT_EQ(h.app.willTerminateCount, 1);
-}
-
 TEST_F(ExitMonitor, RestartLaunchesTheSameServiceAgainAndShowsThePanel) {
     Harness h;
     fs::create_directories(fs::path(h.logPath()).parent_path());

@@ -37,6 +37,16 @@ TEST(Probe, OnlyA200InTimeIsReadyAndNoProxyIsAsked) {
         Listener garbage(h.port(), [] { return "SSH-2.0-hello\r\n\r\n"; });
         EXPECT_FALSE(h.delegate->panelResponds());
     }
+    {
+        // A redirect is followed, over HTTP.
+        std::atomic<int> n{0};
+        Listener redirecting(h.port(), [&] {
+            return ++n == 1 ? std::string("HTTP/1.1 302 Found\r\nLocation: /panel\r\n"
+                                          "Content-Length: 0\r\n\r\n")
+                            : httpStatus(200)();
+        });
+        EXPECT_TRUE(h.delegate->panelResponds());
+    }
     Listener silent(h.port(), nullptr);
     const auto started = Clock::now();
     EXPECT_FALSE(h.delegate->panelResponds());

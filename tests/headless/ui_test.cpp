@@ -40,6 +40,7 @@ TEST(Lifecycle, StartsInOrderAndShowsTheStartingPage) {
 
 TEST(Lifecycle, QuitStopsTheServiceBeforeTheStatusItemGoesAndOnlyOnce) {
     Harness h;
+    const int baseline = baselineThreadCount();
     h.app.defaults.values[kFirstRunTipKey] = true;
     h.makeDelegate();
     h.delegate->applicationDidFinishLaunching();
@@ -54,6 +55,11 @@ TEST(Lifecycle, QuitStopsTheServiceBeforeTheStatusItemGoesAndOnlyOnce) {
     EXPECT_EQ(h.app.willTerminateCount, 1);
     EXPECT_EQ(h.app.statusItem(), nullptr);
     EXPECT_FALSE(serviceRanAtRemoval);
+    // The exit that the quit caused is met in silence: once its watcher
+    // thread has ended, nothing was queued.
+    ASSERT_TRUE(waitFor([&] { return threadCount() <= baseline; }, 10s));
+    h.app.drainMainQueue();
+    EXPECT_TRUE(h.app.modalAlerts.empty());
 }
 
 class Ui : public ::testing::Test {

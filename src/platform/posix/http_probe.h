@@ -5,10 +5,11 @@
 
 namespace kestrix::platform {
 
-// GETs `url` and returns the final HTTP status code (redirects followed),
-// or 0 for a transport error, a time-out or an answer that is not HTTP.
-// The body is discarded. `timeoutSeconds` bounds the whole request. Proxies
-// named in the environment are never used. Callable from any thread.
+// GETs `url` (plain HTTP) and returns the final HTTP status code, redirects
+// followed over HTTP, or 0 for a transport error, a time-out or an answer
+// that is not HTTP. The body is not read. `timeoutSeconds` bounds the whole
+// request, redirects included. No proxy is ever used: the panel is on
+// loopback. Callable from any thread.
 long httpGetStatus(const std::string& url, double timeoutSeconds);
 
 // Whether some socket already listens on (or is bound to) `host`:`port`, so

@@ -28,7 +28,8 @@ void AppDelegate::showExitAlert(bool portTaken) {
                        panelAddress(settings_) + " 上监听。请先关闭占用端口 " + port +
                        " 的程序，再重新启动。";
     }
-    const long response = app_.runModalAlert({"后端服务意外退出", informative, {"重新启动", "退出"}});
+    const long response =
+        app_.runModalAlert({"后端服务意外退出", informative, {"重新启动", "退出"}});
     if (response == platform::kAlertFirstButtonReturn) {
         backendPGID = 0;
         backendTask.store(nullptr);

@@ -76,7 +76,8 @@ bool AppDelegate::holdInstanceLock() {
     const std::string dir = runtimeDirectory();
     platform::createDirectories(dir, 0700);
     const std::string path = dir + "/instance.lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     // Where no lock can be had at all, the probe alone decides.
     if (fd < 0) return true;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

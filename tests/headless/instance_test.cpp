@@ -51,6 +51,7 @@ TEST(LostService, AKilledShellsServiceStopsAndTheNextStartClearsWhatIsLeft) {
 
 TEST(LostService, WhatTheRecordDoesNotProveOursIsLeftAlone) {
     for (const bool sameBoot : {true, false}) {
+        SCOPED_TRACE(sameBoot);
         Harness h;
         // A program that is not ours, in a group of its own, and a panel
         // that answers: the start ends with the already-running alert.
@@ -59,17 +60,20 @@ TEST(LostService, WhatTheRecordDoesNotProveOursIsLeftAlone) {
         options.arguments = {"/bin/sleep", "1000"};
         auto other = platform::Task::launch(options, nullptr).task;
         ASSERT_TRUE(other);
-        ASSERT_TRUE(waitFor([&] { return platform::processInfo(other->processIdentifier())->pgid ==
-                                         other->processIdentifier(); },
-                            10s));
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return platform::processInfo(other->processIdentifier())->pgid ==
+                       other->processIdentifier();
+            },
+            10s));
         const auto info = platform::processInfo(other->processIdentifier());
         // The right id in another boot, or another start time in this one.
         const auto start = sameBoot ? info->startTime - 1 : info->startTime;
         const std::string boot = sameBoot ? platform::bootId() : "another-boot";
         std::filesystem::create_directories(h.dir / "run");
-        writeFile(h.dir / "run/backend.record",
-                  "pid=" + std::to_string(info->pid) + "\ngroup=1\nstart=" +
-                      std::to_string(start) + "\nboot=" + boot + "\n");
+        writeFile(h.dir / "run/backend.record", "pid=" + std::to_string(info->pid) +
+                                                    "\ngroup=1\nstart=" + std::to_string(start) +
+                                                    "\nboot=" + boot + "\n");
         Listener older(h.port(), httpStatus(200));
         h.makeDelegate();
         h.delegate->launchBackendAndLoad();

@@ -13,16 +13,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST(Probe, OnlyA200InTimeIsReadyAndNoProxyIsAsked) {
+TEST(Probe, OnlyA200InTimeIsReady) {
     Harness h("");
     h.makeDelegate();
     EXPECT_FALSE(h.delegate->panelResponds());  // refused
-    // A "proxy" from the environment that would answer 200 to everything.
-    const int proxyPort = freePort();
-    Listener proxy(proxyPort, httpStatus(200));
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
-        ::setenv(name, ("http://127.0.0.1:" + std::to_string(proxyPort)).c_str(), 1);
-    EXPECT_FALSE(h.delegate->panelResponds());
     {
         std::atomic<int> status{404};
         Listener server(h.port(), httpStatus([&] { return status.load(); }));
@@ -32,7 +26,6 @@ TEST(Probe, OnlyA200InTimeIsReadyAndNoProxyIsAsked) {
         }
         EXPECT_EQ(server.requestCount(), 4);
     }
-    EXPECT_EQ(proxy.requestCount(), 0);
     {
         Listener garbage(h.port(), [] { return "SSH-2.0-hello\r\n\r\n"; });
         EXPECT_FALSE(h.delegate->panelResponds());
@@ -41,8 +34,9 @@ TEST(Probe, OnlyA200InTimeIsReadyAndNoProxyIsAsked) {
         // A redirect is followed, over HTTP.
         std::atomic<int> n{0};
         Listener redirecting(h.port(), [&] {
-            return ++n == 1 ? std::string("HTTP/1.1 302 Found\r\nLocation: /panel\r\n"
-                                          "Content-Length: 0\r\n\r\n")
+            return ++n == 1 ? std::string(
+                                  "HTTP/1.1 302 Found\r\nLocation: /panel\r\n"
+                                  "Content-Length: 0\r\n\r\n")
                             : httpStatus(200)();
         });
         EXPECT_TRUE(h.delegate->panelResponds());
@@ -97,33 +91,23 @@ TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMore) {
     EXPECT_EQ(h.delegate->waitForPanel(20, task), PanelWait::BackendGone);
 }
 
-TEST(PanelLoad, ServicePanelReplacesTheStartingPageOrTheFailureAlertEnds) {
-    for (const bool answers : {true, false}) {
-        Harness h;
-        h.app.defaults.values[kFirstRunTipKey] = true;
-        if (!answers) h.settings.panelWaitSeconds = 1.5;
-        ::setenv("KESTRIX_STUB_STATUS", answers ? "0" : "503", 1);
-        h.makeDelegate();
-        h.delegate->applicationDidFinishLaunching();
-        // The launch returned before the panel answered.
-        EXPECT_FALSE(h.panelLoaded());
-        if (answers) {
-            ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
-            EXPECT_TRUE(h.app.modalAlerts.empty());
-            EXPECT_FALSE(h.app.isTerminating());
-            continue;
-        }
-        ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
-        ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"Kestrix V3.1 控制面板启动失败"});
-        EXPECT_EQ(h.app.modalAlerts[0].informativeText,
-                  "无法连接到 127.0.0.1:" + std::to_string(h.port()) +
-                      "。请检查旧的 V3 是否仍在运行，先从旧 V3 菜单正常退出，再重新打开；V2.1 "
-                      "无需退出。");
-        EXPECT_EQ(h.app.modalAlerts[0].buttons, std::vector<std::string>{"退出"});
-        EXPECT_FALSE(h.panelLoaded());
-        // Termination stopped the service it had started.
-        EXPECT_TRUE(waitFor([&] { return allGone(pidsFromFile(h.pidFile)); }, 10s));
-    }
+TEST(PanelLoad, APanelThatNeverAnswersEndsWithTheStartFailureAlert) {
+    Harness h;
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    h.settings.panelWaitSeconds = 1.5;
+    ::setenv("KESTRIX_STUB_STATUS", "503", 1);
+    h.makeDelegate();
+    h.delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
+    ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"Kestrix V3.1 控制面板启动失败"});
+    EXPECT_EQ(
+        h.app.modalAlerts[0].informativeText,
+        "无法连接到 127.0.0.1:" + std::to_string(h.port()) +
+            "。请检查旧的 V3 是否仍在运行，先从旧 V3 菜单正常退出，再重新打开；V2.1 无需退出。");
+    EXPECT_EQ(h.app.modalAlerts[0].buttons, std::vector<std::string>{"退出"});
+    EXPECT_FALSE(h.panelLoaded());
+    // Termination stopped the service it had started.
+    EXPECT_TRUE(waitFor([&] { return allGone(pidsFromFile(h.pidFile)); }, 10s));
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "support/test_support.h"
 
-#include "platform/posix/proc.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +14,8 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "platform/posix/proc.h"
 
 namespace kestrix::test {
 
@@ -145,9 +145,8 @@ int baselineThreadCount() {
 
 int zombieChildCount() {
     const auto all = platform::allProcesses();
-    return static_cast<int>(std::count_if(all.begin(), all.end(), [](const auto& p) {
-        return p.ppid == ::getpid() && !p.alive();
-    }));
+    return static_cast<int>(std::count_if(
+        all.begin(), all.end(), [](const auto& p) { return p.ppid == ::getpid() && !p.alive(); }));
 }
 
 Listener::Listener(int port, std::function<std::string()> reply) {
@@ -192,8 +191,9 @@ Listener::~Listener() {
 
 std::function<std::string()> httpStatus(std::function<int()> status, std::string body) {
     return [status = std::move(status), body = std::move(body)] {
-        return "HTTP/1.1 " + std::to_string(status()) + " X\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        return "HTTP/1.1 " + std::to_string(status()) +
+               " X\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\nConnection: close\r\n\r\n" + body;
     };
 }
 

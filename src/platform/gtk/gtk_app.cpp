@@ -39,11 +39,11 @@ GtkApp::GtkApp(std::string applicationId, std::string resourcesDirectory)
       defaults_(makeKeyFileUserDefaults(applicationId_)) {
     g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
     // The toolkit's start-up sets a class of its own from the program name.
-    g_signal_connect_after(application_, "startup", G_CALLBACK(+[](GApplication*, void* self) {
-                               gdk_set_program_class(
-                                   static_cast<GtkApp*>(self)->applicationId().c_str());
-                           }),
-                           this);
+    g_signal_connect_after(
+        application_, "startup", G_CALLBACK(+[](GApplication*, void* self) {
+            gdk_set_program_class(static_cast<GtkApp*>(self)->applicationId().c_str());
+        }),
+        this);
 
     // The Dock menu's entry, offered where Linux launchers look for it: as
     // the application's exported "quit" action (and, through the desktop

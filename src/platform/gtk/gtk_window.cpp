@@ -1,7 +1,7 @@
 // The main window, its web view, and the dialogs attached to it.
-#include "platform/gtk/gtk_internal.h"
-
 #include <string>
+
+#include "platform/gtk/gtk_internal.h"
 
 namespace kestrix::platform::gtk {
 
@@ -56,11 +56,12 @@ void applyProxySettings(WebKitWebView* view) {
     ignore.push_back(nullptr);
     WebKitNetworkProxySettings* settings =
         webkit_network_proxy_settings_new(all.empty() ? nullptr : all.c_str(), ignore.data());
-    if (!http.empty()) webkit_network_proxy_settings_add_proxy_for_scheme(settings, "http", http.c_str());
+    if (!http.empty())
+        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "http", http.c_str());
     if (!https.empty())
         webkit_network_proxy_settings_add_proxy_for_scheme(settings, "https", https.c_str());
-    webkit_website_data_manager_set_network_proxy_settings(manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM,
-                                                           settings);
+    webkit_website_data_manager_set_network_proxy_settings(
+        manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
     webkit_network_proxy_settings_free(settings);
 }
 
@@ -80,8 +81,9 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
                                         static_cast<int>(kAlertFirstButtonReturn));
     gtk_window_set_title(GTK_WINDOW(dialog), "");
     // What a screen reader announces for the dialog.
-    atk_object_set_name(gtk_widget_get_accessible(dialog),
-                        alert.messageText.empty() ? kAccessibleAlertName : alert.messageText.c_str());
+    atk_object_set_name(gtk_widget_get_accessible(dialog), alert.messageText.empty()
+                                                               ? kAccessibleAlertName
+                                                               : alert.messageText.c_str());
     return dialog;
 }
 

@@ -91,8 +91,8 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
     const int fd =
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    const bool written = ::write(fd, content.data(), content.size()) ==
-                         static_cast<ssize_t>(content.size());
+    const bool written =
+        ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     if (::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
     ::unlink(temporary.c_str());
     return false;

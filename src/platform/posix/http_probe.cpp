@@ -76,9 +76,8 @@ std::string requestHead(const Address& address, Clock::time_point deadline) {
         const std::string request = "GET " + address.path + " HTTP/1.1\r\nHost: " + address.host +
                                     ":" + address.port +
                                     "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
-        if (connected &&
-            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-                static_cast<ssize_t>(request.size())) {
+        if (connected && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                             static_cast<ssize_t>(request.size())) {
             std::string received;
             char buffer[4096];
             while (received.find("\r\n\r\n") == std::string::npos && received.size() < 65536 &&
@@ -116,9 +115,8 @@ std::string header(const std::string& head, const std::string& name) {
 }  // namespace
 
 long httpGetStatus(const std::string& url, double timeoutSeconds) {
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(timeoutSeconds));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(timeoutSeconds));
     std::string current = url;
     for (int redirects = 0; redirects <= 16; ++redirects) {
         const auto address = parseURL(current);

@@ -19,8 +19,9 @@
 //   KESTRIX_STUB_EXIT_STATUS       ... with this status (default 0)
 //   KESTRIX_STUB_PID_FILE          every process of the tree appends
 //                                  "<pid> <ppid>" here
-//   KESTRIX_STUB_SIGNAL_LOG        every process appends "<pid> TERM" here
-//                                  when it receives SIGTERM
+//   KESTRIX_STUB_SIGNAL_LOG        every process appends "<pid> TERM" (or
+//                                  "<pid> INT") here when it receives SIGTERM
+//                                  (or SIGINT)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <httplib.h>
@@ -82,7 +83,7 @@ void log(const std::string& message) {
 }
 
 // Async-signal-safe: only write() of a prepared buffer.
-void onTerm(int) {
+void onTerm(int signal) {
     if (gSignalLogFd >= 0) {
         char line[32];
         int n = 0;
@@ -90,7 +91,7 @@ void onTerm(int) {
         int d = 0;
         for (pid_t p = ::getpid(); p > 0 && d < 15; p /= 10) digits[d++] = char('0' + p % 10);
         while (d > 0) line[n++] = digits[--d];
-        for (const char* s = " TERM\n"; *s; ++s) line[n++] = *s;
+        for (const char* s = signal == SIGTERM ? " TERM\n" : " INT\n"; *s; ++s) line[n++] = *s;
         [[maybe_unused]] const ssize_t w = ::write(gSignalLogFd, line, static_cast<size_t>(n));
     }
     if (!gIgnoreTerm && gWakePipe[1] >= 0) {

@@ -5,7 +5,10 @@
 // command copies; otherwise only where neither is writable.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,19 +48,11 @@ protected:
     }
 
     // Starts the program with `arguments` and `extra` in its environment;
-    // its standard output and error go to `dir/output`.
+    // its standard output and error go to `dir/output`. As root, in a mount
+    // namespace of its own with scratch command directories.
     pid_t start(std::vector<std::pair<std::string, std::string>> extra = {},
                 std::vector<std::string> arguments = {}, bool blockQuitSignals = false) {
-        std::vector<std::string> argv;
-        if (::geteuid() == 0)
-            argv = {"/usr/bin/unshare",
-                    "--mount",
-                    "--",
-                    "/bin/sh",
-                    "-c",
-                    "mount -t tmpfs scratch /usr/local/bin && mount -t tmpfs scratch /opt && "
-                    "mkdir -p /opt/homebrew/bin && exec \"$0\" \"$@\""};
-        argv.push_back(KESTRIX_APP_PATH);
+        std::vector<std::string> argv = {KESTRIX_APP_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         auto environment = platform::currentEnvironment();
         extra.insert(extra.begin(), {{"HOME", dir / "home"},
@@ -67,21 +62,28 @@ protected:
                                      {"KESTRIX_STUB_PID_FILE", dir / "pids"}});
         for (const auto& [name, value] : extra)
             platform::setEnvironmentValue(environment, name, value);
+        std::vector<char*> args, env;
+        for (auto& a : argv) args.push_back(a.data());
+        for (auto& e : environment) env.push_back(e.data());
+        args.push_back(nullptr);
+        env.push_back(nullptr);
         const int output = ::open((dir / "output").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        // Forked by hand: a launcher that leaves the quit signals blocked.
+        // Forked by hand, as a launcher that may leave the quit signals blocked.
         const pid_t pid = ::fork();
         if (pid == 0) {
+            if (::geteuid() == 0 &&
+                (::unshare(CLONE_NEWNS) != 0 ||
+                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 ::mount("scratch", "/usr/local/bin", "tmpfs", 0, nullptr) != 0 ||
+                 ::mount("scratch", "/opt", "tmpfs", 0, nullptr) != 0 ||
+                 ::mkdir("/opt/homebrew", 0755) != 0 || ::mkdir("/opt/homebrew/bin", 0755) != 0))
+                ::_exit(126);
             sigset_t quit;
             sigemptyset(&quit);
             for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quit, s);
             ::sigprocmask(blockQuitSignals ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
             ::dup2(output, 1);
             ::dup2(output, 2);
-            std::vector<char*> args, env;
-            for (auto& a : argv) args.push_back(a.data());
-            for (auto& e : environment) env.push_back(e.data());
-            args.push_back(nullptr);
-            env.push_back(nullptr);
             ::execve(args[0], args.data(), env.data());
             ::_exit(127);
         }

@@ -11,7 +11,10 @@ TEST(Lifecycle, StartsInOrderAndShowsTheStartingPage) {
     Harness h;
     h.app.defaults.values[kFirstRunTipKey] = true;
     h.makeDelegate();
+    bool launchedBeforeStatusItem = true;
+    h.app.onStatusItemCreated = [&] { launchedBeforeStatusItem = h.delegate->backendPGID != 0; };
     h.delegate->applicationDidFinishLaunching();
+    EXPECT_FALSE(launchedBeforeStatusItem);
 
     // Window before status item, status item before the launch.
     const std::vector<std::string> expected = {"app.activationPolicy.regular",

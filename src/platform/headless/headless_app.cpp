@@ -141,6 +141,7 @@ void HeadlessApplication::popUpMenuAtPointer(const Menu& menu) {
 }
 
 std::unique_ptr<StatusItem> HeadlessApplication::statusItemWithLength(double length) {
+    if (onStatusItemCreated) onStatusItemCreated();
     auto item = std::make_unique<HeadlessStatusItem>(length, statusItemsHaveButtons);
     statusItem_ = item.get();
     events.push_back("statusItem.create");

@@ -172,8 +172,9 @@ public:
 
     // Answers each modal alert; by default the first button.
     std::function<long(const AlertSpec&)> modalResponder;
-    // Called as the status item is removed, before anything else happens.
-    std::function<void()> beforeStatusItemRemoved;
+    // Called as the status item is created, and as it is removed, before
+    // anything else happens.
+    std::function<void()> onStatusItemCreated, beforeStatusItemRemoved;
     // Chooses from a popped-up menu: the index of the entry, or -1 for none.
     std::function<int(const Menu&)> menuChooser;
     std::optional<int> currentEvent;

@@ -118,21 +118,18 @@ def distinct_pages_kib(pids):
 
 
 def scheduler(pids):
-    """(CPU nanoseconds, context switches) of every thread of `pids`."""
+    """(CPU nanoseconds of the live threads, context switches of the whole
+    process, ended threads included) of `pids`."""
     cpu = switches = 0
     for pid in pids:
         try:
-            tasks = os.listdir(f"/proc/{pid}/task")
-        except OSError:
-            continue
-        for task in tasks:
-            try:
+            with open(f"/proc/{pid}/status") as f:
+                switches += sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+            for task in os.listdir(f"/proc/{pid}/task"):
                 with open(f"/proc/{pid}/task/{task}/schedstat") as f:
                     cpu += int(f.read().split()[0])
-                with open(f"/proc/{pid}/task/{task}/status") as f:
-                    switches += sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
-            except OSError:
-                pass
+        except OSError:
+            pass
     return cpu, switches
 
 

@@ -20,7 +20,7 @@ apt-get install -y -qq "$deb" >/dev/null
 desktop-file-validate /usr/share/applications/io.kestrix.V3NativeShell.desktop
 appstreamcli validate --no-net /usr/share/metainfo/io.kestrix.V3NativeShell.metainfo.xml >/dev/null
 command -v kestrix-v3-shell >/dev/null
-dpkg-deb -c "$deb" | grep -q "usr/share/man/man1/kestrix-v3-shell.1.gz"
+dpkg-deb -c "$deb" | grep "usr/share/man/man1/kestrix-v3-shell.1.gz" >/dev/null
 
 mkdir -p "$work/home" "$work/config/io.kestrix.V3NativeShell"
 printf '[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n' \

@@ -3,7 +3,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -121,13 +120,14 @@ void AppDelegate::stopLostService() {
 
     if (number(record, "group") != 1) {
         if (!serviceIsOurs) return;
+        const auto alive = [id] {
+            const auto info = platform::processInfo(id);
+            return info && info->alive();
+        };
         ::kill(id, SIGTERM);
-        const auto deadline = graceDeadline();
-        while (platform::processInfo(id).value_or(platform::ProcessInfo{}).alive() &&
-               Clock::now() < deadline)
+        for (const auto deadline = graceDeadline(); alive() && Clock::now() < deadline;)
             pollPause();
-        if (platform::processInfo(id).value_or(platform::ProcessInfo{}).alive())
-            killProcessTree(id);
+        if (alive()) killProcessTree(id);
         return;
     }
 

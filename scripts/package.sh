@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release configuration and the Debian package, with its -dbgsym
-# companion (the debugging symbols of both binaries); prints the package's path.
+# companion (the debugging symbols of its binaries); prints the package's path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh

@@ -52,7 +52,7 @@ protected:
     // namespace of its own with scratch command directories.
     pid_t start(std::vector<std::pair<std::string, std::string>> extra = {},
                 std::vector<std::string> arguments = {}, bool blockQuitSignals = false) {
-        std::vector<std::string> argv = {KESTRIX_APP_PATH};
+        std::vector<std::string> argv = {program};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         auto environment = platform::currentEnvironment();
         extra.insert(extra.begin(), {{"HOME", dir / "home"},
@@ -105,6 +105,7 @@ protected:
     }
 
     TempDir dir;
+    std::string program = KESTRIX_APP_PATH;
     std::vector<pid_t> started;
 };
 
@@ -170,6 +171,27 @@ TEST_F(RealApp, OptionsStartNothingAndTheTrayAndASecondStartReachTheFirst) {
     EXPECT_EQ(exitStatus(app), 0);
     EXPECT_FALSE(watcher.nameHasOwner(item));
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
+}
+
+TEST_F(RealApp, WithoutItsWebEngineItSaysSoAndAQuitStillStopsTheService) {
+    // A copy of the application package without its engine module.
+    const fs::path contents = dir / "KestrixV3NativeShell.app/Contents";
+    fs::create_directories(contents / "MacOS");
+    fs::copy_file(KESTRIX_APP_PATH, contents / "MacOS/KestrixV3NativeShell");
+    fs::create_directory_symlink(KESTRIX_BUNDLE_PATH "/Contents/Resources", contents / "Resources");
+    program = contents / "MacOS/KestrixV3NativeShell";
+    const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"}});
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return readFile(dir / "output").find("cannot load the web engine") != std::string::npos;
+        },
+        30s));
+    const auto service = waitForPids(dir / "pids", 1);
+    ASSERT_EQ(service.size(), 1u);
+    // Its alert is up; the request to end still goes through the quit.
+    ::kill(app, SIGTERM);
+    EXPECT_EQ(exitStatus(app), 0);
+    EXPECT_TRUE(waitFor([&] { return allGone(service); }, 10s));
 }
 
 TEST_F(RealApp, LosingTheDisplayStopsTheServiceAsAQuitWould) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <webkit2/webkit2.h>
 
 #include <filesystem>
 
@@ -33,7 +34,11 @@ protected:
     }
 
     GtkWindow* window() const { return app->mainGtkWindow(); }
-    WebKitWebView* webView() const { return WEBKIT_WEB_VIEW(gtk_bin_get_child(GTK_BIN(window()))); }
+    // The engine comes up from the main loop once the window is made.
+    WebKitWebView* webView() const {
+        iterateUntil([&] { return gtk_bin_get_child(GTK_BIN(window())) != nullptr; });
+        return WEBKIT_WEB_VIEW(gtk_bin_get_child(GTK_BIN(window())));
+    }
     bool pageLoaded() const {
         return !webkit_web_view_is_loading(webView()) &&
                webkit_web_view_get_estimated_load_progress(webView()) >= 1.0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "platform/gtk/gtk_internal.h"
+#include "platform/gtk/gtk_web_engine.h"
 
 namespace kestrix::platform::gtk {
 
@@ -64,6 +65,13 @@ void GtkApp::performDockMenuAction(const std::string& actionName) {
     const Menu menu = delegate_->applicationDockMenu();
     for (const MenuItem& item : menu.items)
         if (item.actionName == actionName && item.perform) item.perform();
+}
+
+std::string GtkApp::webEnginePath() const {
+    gchar* contents = g_path_get_dirname(resourcesDirectory_.c_str());
+    std::string path = contents + std::string(kWebEngineModule);
+    g_free(contents);
+    return path;
 }
 
 GtkApp::~GtkApp() {

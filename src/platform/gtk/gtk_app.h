@@ -59,6 +59,8 @@ public:
     GtkWindow* mainGtkWindow() const;
     const std::string& applicationId() const { return applicationId_; }
     const std::string& resourcesDirectory() const { return resourcesDirectory_; }
+    // The web engine's module, beside the resources directory.
+    std::string webEnginePath() const;
 
 private:
     static void onActivate(GtkApplication* application, void* self);

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtk/gtk.h>
-#include <webkit2/webkit2.h>
 
 #include <string>
 #include <vector>
@@ -14,10 +13,6 @@ namespace kestrix::platform::gtk {
 // The accessible name of an alert without a message.
 inline constexpr const char* kAccessibleAlertName = "AI Kestrix V3.1";
 
-// Loopback always direct, whatever proxy the environment names; the rest
-// through the same proxies as the user's other programs.
-void applyProxySettings(WebKitWebView* view);
-
 // A message dialog for `alert`: the message as its primary text, the
 // informative text as its secondary text, and one button per title whose
 // response is 1000, 1001, ... in the order added.
@@ -26,29 +21,6 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert);
 // dialog dismissed without one (Escape, the window's close), the last
 // button's, as the platform's alerts answer for their cancel button.
 long alertResponse(const AlertSpec& alert, int gtkResponse);
-
-class GtkWebViewAdapter final : public WebView {
-public:
-    explicit GtkWebViewAdapter(WebKitWebView* view);
-    ~GtkWebViewAdapter() override;
-
-    void loadHTMLString(const std::string& html) override;
-    void loadRequest(const std::string& url, double timeoutSeconds) override;
-    void setUIDelegate(WebUIDelegate* delegate) override { uiDelegate_ = delegate; }
-    // A child of a GtkWindow always fills its content area.
-    void setAutoresizesWithWindow(bool) override {}
-
-    WebKitWebView* view() const { return view_; }
-
-private:
-    static gboolean onScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, void* self);
-    static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction* action, void* self);
-
-    WebKitWebView* view_;
-    WebUIDelegate* uiDelegate_ = nullptr;
-    std::string pendingHTML_;
-    unsigned pendingLoad_ = 0;  // the idle source of a load not yet begun
-};
 
 class GtkMainWindow final : public Window {
 public:
@@ -72,6 +44,7 @@ private:
     static void onShow(GtkWidget* widget, void* self);
     void showPendingSheets();
 
+    GtkApp& app_;
     GtkWindow* window_;
     WindowDelegate* delegate_ = nullptr;
     // Sheets asked for while the window was hidden; shown with it.

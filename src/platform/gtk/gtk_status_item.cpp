@@ -90,22 +90,6 @@ TrayStatusItem::TrayStatusItem(GtkApp& app) : app_(app) {
     iconFile_ = app.resourcesDirectory() + "/" + kIconName + ".svg";
     if (!g_file_test(iconFile_.c_str(), G_FILE_TEST_EXISTS)) iconFile_.clear();
 
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    xembed_ = gtk_status_icon_new();
-    gtk_status_icon_set_title(xembed_, kItemTitle);
-    gtk_status_icon_set_tooltip_text(xembed_, kItemTitle);
-    gtk_status_icon_set_visible(xembed_, FALSE);
-    G_GNUC_END_IGNORE_DEPRECATIONS
-    g_signal_connect(xembed_, "activate", G_CALLBACK(+[](GtkStatusIcon*, void* self) {
-                         static_cast<TrayStatusItem*>(self)->send(kEventTypeLeftMouseUp);
-                     }),
-                     this);
-    g_signal_connect(xembed_, "popup-menu",
-                     G_CALLBACK(+[](GtkStatusIcon*, guint, guint, void* self) {
-                         static_cast<TrayStatusItem*>(self)->send(kEventTypeRightMouseUp);
-                     }),
-                     this);
-
     bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (!bus_) {
         // No session bus: the XEmbed icon is all there is.
@@ -127,8 +111,32 @@ TrayStatusItem::TrayStatusItem(GtkApp& app) : app_(app) {
 
 TrayStatusItem::~TrayStatusItem() {
     remove();
+    if (!xembed_) return;
     g_signal_handlers_disconnect_by_data(xembed_, this);
     g_object_unref(xembed_);
+}
+
+// The XEmbed icon is made the first time it is to be shown: most desktops
+// never need it, and making it (a tray window, the icon's image) would
+// otherwise hold up the start.
+void TrayStatusItem::makeXEmbedIcon() {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    xembed_ = gtk_status_icon_new();
+    gtk_status_icon_set_title(xembed_, kItemTitle);
+    gtk_status_icon_set_tooltip_text(xembed_, kItemTitle);
+    gtk_status_icon_set_visible(xembed_, FALSE);
+    if (hasImage_) gtk_status_icon_set_from_file(xembed_, iconFile_.c_str());
+    if (!description_.empty()) gtk_status_icon_set_name(xembed_, description_.c_str());
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    g_signal_connect(xembed_, "activate", G_CALLBACK(+[](GtkStatusIcon*, void* self) {
+                         static_cast<TrayStatusItem*>(self)->send(kEventTypeLeftMouseUp);
+                     }),
+                     this);
+    g_signal_connect(xembed_, "popup-menu",
+                     G_CALLBACK(+[](GtkStatusIcon*, guint, guint, void* self) {
+                         static_cast<TrayStatusItem*>(self)->send(kEventTypeRightMouseUp);
+                     }),
+                     this);
 }
 
 void TrayStatusItem::exportItem() {
@@ -178,6 +186,10 @@ void TrayStatusItem::onWatcherVanished() {
 }
 
 void TrayStatusItem::setXEmbedVisible(bool visible) {
+    if (!xembed_) {
+        if (!visible || removed_) return;
+        makeXEmbedIcon();
+    }
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     gtk_status_icon_set_visible(xembed_, visible && !removed_);
     G_GNUC_END_IGNORE_DEPRECATIONS
@@ -185,16 +197,17 @@ void TrayStatusItem::setXEmbedVisible(bool visible) {
 
 bool TrayStatusItem::xembedVisible() const {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    return gtk_status_icon_get_visible(xembed_);
+    return xembed_ && gtk_status_icon_get_visible(xembed_);
     G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 void TrayStatusItem::setImage(const std::string& symbolName, const std::string& description) {
     // The one system symbol the program asks for is shipped as an icon.
     hasImage_ = symbolName == "bolt.circle.fill" && !iconFile_.empty();
+    description_ = description;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    if (hasImage_) gtk_status_icon_set_from_file(xembed_, iconFile_.c_str());
-    gtk_status_icon_set_name(xembed_, description.c_str());
+    if (xembed_ && hasImage_) gtk_status_icon_set_from_file(xembed_, iconFile_.c_str());
+    if (xembed_) gtk_status_icon_set_name(xembed_, description.c_str());
     G_GNUC_END_IGNORE_DEPRECATIONS
     if (bus_ && registration_)
         g_dbus_connection_emit_signal(bus_, nullptr, kItemPath, "org.kde.StatusNotifierItem",

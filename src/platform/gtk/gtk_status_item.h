@@ -25,6 +25,7 @@ public:
     const std::string& busName() const { return busName_; }
     bool watcherPresent() const { return watcherPresent_; }
     bool xembedVisible() const;
+    // Null until the XEmbed icon has first been shown.
     GtkStatusIcon* xembedIcon() const { return xembed_; }
 
 private:
@@ -32,6 +33,7 @@ private:
     void exportMenu();
     void onWatcherAppeared();
     void onWatcherVanished();
+    void makeXEmbedIcon();
     void setXEmbedVisible(bool visible);
     void send(int eventType);
     void onMethod(const std::string& method, GDBusMethodInvocation* invocation);
@@ -43,6 +45,7 @@ private:
     GtkApp& app_;
     std::string iconFile_;
     bool hasImage_ = false;
+    std::string description_;
     std::function<void()> action_;
     unsigned mask_ = 0;
 

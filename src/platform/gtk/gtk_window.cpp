@@ -1,69 +1,14 @@
 // The main window, its web view, and the dialogs attached to it.
+#include <gmodule.h>
+
+#include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/gtk/gtk_internal.h"
+#include "platform/gtk/gtk_web_engine.h"
 
 namespace kestrix::platform::gtk {
-
-namespace {
-
-// A variable by its lower-case name, or else its upper-case one.
-std::string environmentValue(const char* name, const char* upperCaseName) {
-    const char* value = g_getenv(name);
-    if (!value || !*value) value = g_getenv(upperCaseName);
-    return value ? value : "";
-}
-
-// A proxy named in the environment, as a URI.
-std::string proxyFromEnvironment(const char* name, const char* upperCaseName) {
-    std::string uri = environmentValue(name, upperCaseName);
-    if (!uri.empty() && uri.find("://") == std::string::npos) uri = "http://" + uri;
-    return uri;
-}
-
-}  // namespace
-
-void applyProxySettings(WebKitWebView* view) {
-    const std::string http = proxyFromEnvironment("http_proxy", "HTTP_PROXY"),
-                      https = proxyFromEnvironment("https_proxy", "HTTPS_PROXY"),
-                      all = proxyFromEnvironment("all_proxy", "ALL_PROXY");
-    // Without one, the desktop's own settings apply (their usual exceptions
-    // keep loopback direct).
-    if (http.empty() && https.empty() && all.empty()) return;
-    WebKitWebsiteDataManager* manager =
-        webkit_web_context_get_website_data_manager(webkit_web_view_get_context(view));
-    // The engine would send even the panel on 127.0.0.1 through it: the
-    // same proxies, with loopback and the user's no_proxy exempt.
-    std::vector<std::string> direct = {"localhost", "127.0.0.0/8", "::1"};
-    const std::string noProxy = environmentValue("no_proxy", "NO_PROXY");
-    gchar** entries = g_strsplit(noProxy.c_str(), ",", -1);
-    for (gchar** e = entries; *e; ++e) {
-        std::string host = g_strstrip(*e);
-        if (host == "*") {
-            g_strfreev(entries);
-            webkit_website_data_manager_set_network_proxy_settings(
-                manager, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
-            return;
-        }
-        if (host.empty()) continue;
-        if (host.front() == '.') host.erase(0, 1);
-        direct.push_back(host);
-        direct.push_back("*." + host);  // a domain covers its subdomains
-    }
-    g_strfreev(entries);
-    std::vector<const char*> ignore;
-    for (const auto& host : direct) ignore.push_back(host.c_str());
-    ignore.push_back(nullptr);
-    WebKitNetworkProxySettings* settings =
-        webkit_network_proxy_settings_new(all.empty() ? nullptr : all.c_str(), ignore.data());
-    if (!http.empty())
-        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "http", http.c_str());
-    if (!https.empty())
-        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "https", https.c_str());
-    webkit_website_data_manager_set_network_proxy_settings(
-        manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
-    webkit_network_proxy_settings_free(settings);
-}
 
 GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
     // The texts go in as arguments, never as format strings.
@@ -95,7 +40,7 @@ long alertResponse(const AlertSpec& alert, int gtkResponse) {
 }
 
 GtkMainWindow::GtkMainWindow(GtkApp& app, const WindowSpec& spec)
-    : window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
+    : app_(app), window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
     g_object_ref_sink(window_);
     gtk_window_set_default_size(window_, static_cast<int>(spec.width),
                                 static_cast<int>(spec.height));
@@ -126,18 +71,95 @@ std::pair<double, double> GtkMainWindow::contentSize() const {
     return {static_cast<double>(width), static_cast<double>(height)};
 }
 
+namespace {
+
+using AddView = WebView* (*)(GtkWindow*);
+
+struct LoadedEngine {
+    AddView entry = nullptr;
+    std::string error;  // why there is no entry
+};
+
+LoadedEngine openWebEngine(const std::string& path) {
+    LoadedEngine loaded;
+    GModule* module = g_module_open(path.c_str(), GModuleFlags(0));
+    void* entry = nullptr;
+    if (module && g_module_symbol(module, kWebEngineEntry, &entry)) {
+        loaded.entry = reinterpret_cast<AddView>(entry);
+    } else {
+        loaded.error = g_module_error();
+    }
+    return loaded;
+}
+
+// The engine's entry point, loaded once for the process.
+const LoadedEngine& loadWebEngine(const std::string& path) {
+    static const LoadedEngine loaded = openWebEngine(path);
+    return loaded;
+}
+
+// The window's web view. The engine behind it comes up on the main loop's
+// first idle pass after the window is made, so after the launch that
+// follows the window, side by side with the service's start. Until then the
+// view keeps what it is asked: its delegate and the latest page.
+class GtkWebView final : public WebView {
+public:
+    GtkWebView(GtkApp& app, GtkWindow* window) : app_(app), window_(window) {
+        starting_ = g_idle_add(
+            [](void* self) -> gboolean {
+                static_cast<GtkWebView*>(self)->start();
+                return G_SOURCE_REMOVE;
+            },
+            this);
+    }
+    ~GtkWebView() override {
+        if (starting_) g_source_remove(starting_);
+    }
+
+    void loadHTMLString(const std::string& html) override {
+        if (engine_) return engine_->loadHTMLString(html);
+        pendingLoad_ = [html](WebView& view) { view.loadHTMLString(html); };
+    }
+    void loadRequest(const std::string& url, double timeoutSeconds) override {
+        if (engine_) return engine_->loadRequest(url, timeoutSeconds);
+        pendingLoad_ = [=](WebView& view) { view.loadRequest(url, timeoutSeconds); };
+    }
+    void setUIDelegate(WebUIDelegate* delegate) override {
+        uiDelegate_ = delegate;
+        if (engine_) engine_->setUIDelegate(delegate);
+    }
+    // A child of a GtkWindow always fills its content area.
+    void setAutoresizesWithWindow(bool) override {}
+
+private:
+    void start() {
+        starting_ = 0;
+        const LoadedEngine& loaded = loadWebEngine(app_.webEnginePath());
+        if (!loaded.entry) {
+            // Without its engine the window can never show the panel.
+            std::fprintf(stderr, "kestrix-v3-shell: cannot load the web engine: %s\n",
+                         loaded.error.c_str());
+            app_.runModalAlert({"无法加载网页引擎", loaded.error, {"退出"}});
+            app_.terminate();
+            return;
+        }
+        engine_.reset(loaded.entry(window_));
+        engine_->setUIDelegate(uiDelegate_);
+        if (pendingLoad_) std::exchange(pendingLoad_, nullptr)(*engine_);
+    }
+
+    GtkApp& app_;
+    GtkWindow* window_;
+    unsigned starting_ = 0;
+    std::unique_ptr<WebView> engine_;
+    WebUIDelegate* uiDelegate_ = nullptr;
+    std::function<void(WebView&)> pendingLoad_;
+};
+
+}  // namespace
+
 std::unique_ptr<WebView> GtkMainWindow::addWebView() {
-    auto* view = WEBKIT_WEB_VIEW(webkit_web_view_new());
-    // Software rendering: the accelerated path costs more memory and time to
-    // panel here, and on some graphics stacks leaves the window blank, which
-    // is worse than anything it gains for a small control panel (see
-    // docs/benchmarks.md).
-    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
-                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-    applyProxySettings(view);
-    gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view));
-    gtk_widget_show(GTK_WIDGET(view));
-    return std::make_unique<GtkWebViewAdapter>(view);
+    return std::make_unique<GtkWebView>(app_, window_);
 }
 
 void GtkMainWindow::makeKeyAndOrderFront() {
@@ -207,88 +229,6 @@ void GtkMainWindow::beginSheet(const AlertSpec& alert, std::function<void(long)>
     } else {
         pendingSheets_.push_back(GTK_WIDGET(g_object_ref(dialog)));
     }
-}
-
-GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
-    g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
-    g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
-    // No file panel: a file input's request is declined, as where nothing
-    // handles it.
-    g_signal_connect(view_, "run-file-chooser",
-                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request, void*) {
-                         webkit_file_chooser_request_cancel(request);
-                         return TRUE;
-                     }),
-                     nullptr);
-}
-
-GtkWebViewAdapter::~GtkWebViewAdapter() {
-    if (pendingLoad_) g_source_remove(pendingLoad_);
-    g_signal_handlers_disconnect_by_data(view_, this);
-}
-
-// The first load starts the engine's processes, which takes the main thread
-// a while: it is done from the main loop, once the launch that follows the
-// window has started the service, so that the two start side by side.
-void GtkWebViewAdapter::loadHTMLString(const std::string& html) {
-    if (pendingLoad_) g_source_remove(pendingLoad_);
-    pendingHTML_ = html;
-    pendingLoad_ = g_idle_add(
-        [](void* self) -> gboolean {
-            auto* adapter = static_cast<GtkWebViewAdapter*>(self);
-            adapter->pendingLoad_ = 0;
-            webkit_web_view_load_html(adapter->view_, adapter->pendingHTML_.c_str(), nullptr);
-            return G_SOURCE_REMOVE;
-        },
-        this);
-}
-
-void GtkWebViewAdapter::loadRequest(const std::string& url, double /*timeoutSeconds*/) {
-    // A page still waiting to load is replaced by this one.
-    if (pendingLoad_) g_source_remove(pendingLoad_);
-    pendingLoad_ = 0;
-    // The engine applies its own network time-outs; the request itself
-    // carries none here.
-    webkit_web_view_load_uri(view_, url.c_str());
-}
-
-// alert() and confirm() go to the delegate and are answered when it says
-// so; WebKit is told exactly once, through webkit_script_dialog_close.
-gboolean GtkWebViewAdapter::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, void* data) {
-    auto* self = static_cast<GtkWebViewAdapter*>(data);
-    switch (webkit_script_dialog_get_dialog_type(dialog)) {
-        case WEBKIT_SCRIPT_DIALOG_ALERT:
-            if (!self->uiDelegate_) return FALSE;
-            webkit_script_dialog_ref(dialog);
-            self->uiDelegate_->runJavaScriptAlertPanel(webkit_script_dialog_get_message(dialog),
-                                                       [dialog] {
-                                                           webkit_script_dialog_close(dialog);
-                                                           webkit_script_dialog_unref(dialog);
-                                                       });
-            return TRUE;
-        case WEBKIT_SCRIPT_DIALOG_CONFIRM:
-            if (!self->uiDelegate_) return FALSE;
-            webkit_script_dialog_ref(dialog);
-            self->uiDelegate_->runJavaScriptConfirmPanel(
-                webkit_script_dialog_get_message(dialog), [dialog](bool yes) {
-                    webkit_script_dialog_confirm_set_confirmed(dialog, yes);
-                    webkit_script_dialog_close(dialog);
-                    webkit_script_dialog_unref(dialog);
-                });
-            return TRUE;
-        case WEBKIT_SCRIPT_DIALOG_PROMPT:
-            // No text-input panel of our own: the page gets null.
-            return TRUE;
-        case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
-            // Without a panel for it, leaving the page is allowed.
-            webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
-            return TRUE;
-    }
-    return FALSE;
-}
-
-GtkWidget* GtkWebViewAdapter::onCreate(WebKitWebView*, WebKitNavigationAction*, void*) {
-    return nullptr;  // no new windows
 }
 
 }  // namespace kestrix::platform::gtk

@@ -1,0 +1,174 @@
+// The web view on WebKitGTK: engine settings, the proxy the panel is reached
+// by, and the page's dialogs handed to the UI delegate.
+#include "platform/gtk/gtk_web_engine.h"
+
+#include <webkit2/webkit2.h>
+
+#include <string>
+#include <vector>
+
+namespace kestrix::platform::gtk {
+
+namespace {
+
+// A variable by its lower-case name, or else its upper-case one.
+std::string environmentValue(const char* name, const char* upperCaseName) {
+    const char* value = g_getenv(name);
+    if (!value || !*value) value = g_getenv(upperCaseName);
+    return value ? value : "";
+}
+
+// A proxy named in the environment, as a URI.
+std::string proxyFromEnvironment(const char* name, const char* upperCaseName) {
+    std::string uri = environmentValue(name, upperCaseName);
+    if (!uri.empty() && uri.find("://") == std::string::npos) uri = "http://" + uri;
+    return uri;
+}
+
+// Loopback always direct, whatever proxy the environment names; the rest
+// through the same proxies as the user's other programs.
+void applyProxySettings(WebKitWebView* view) {
+    const std::string http = proxyFromEnvironment("http_proxy", "HTTP_PROXY"),
+                      https = proxyFromEnvironment("https_proxy", "HTTPS_PROXY"),
+                      all = proxyFromEnvironment("all_proxy", "ALL_PROXY");
+    // Without one, the desktop's own settings apply (their usual exceptions
+    // keep loopback direct).
+    if (http.empty() && https.empty() && all.empty()) return;
+    WebKitWebsiteDataManager* manager =
+        webkit_web_context_get_website_data_manager(webkit_web_view_get_context(view));
+    // The engine would send even the panel on 127.0.0.1 through it: the
+    // same proxies, with loopback and the user's no_proxy exempt.
+    std::vector<std::string> direct = {"localhost", "127.0.0.0/8", "::1"};
+    const std::string noProxy = environmentValue("no_proxy", "NO_PROXY");
+    gchar** entries = g_strsplit(noProxy.c_str(), ",", -1);
+    for (gchar** e = entries; *e; ++e) {
+        std::string host = g_strstrip(*e);
+        if (host == "*") {
+            g_strfreev(entries);
+            webkit_website_data_manager_set_network_proxy_settings(
+                manager, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
+            return;
+        }
+        if (host.empty()) continue;
+        if (host.front() == '.') host.erase(0, 1);
+        direct.push_back(host);
+        direct.push_back("*." + host);  // a domain covers its subdomains
+    }
+    g_strfreev(entries);
+    std::vector<const char*> ignore;
+    for (const auto& host : direct) ignore.push_back(host.c_str());
+    ignore.push_back(nullptr);
+    WebKitNetworkProxySettings* settings =
+        webkit_network_proxy_settings_new(all.empty() ? nullptr : all.c_str(), ignore.data());
+    if (!http.empty())
+        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "http", http.c_str());
+    if (!https.empty())
+        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "https", https.c_str());
+    webkit_website_data_manager_set_network_proxy_settings(
+        manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
+    webkit_network_proxy_settings_free(settings);
+}
+
+class GtkWebViewAdapter final : public WebView {
+public:
+    explicit GtkWebViewAdapter(WebKitWebView* view);
+    ~GtkWebViewAdapter() override;
+
+    void loadHTMLString(const std::string& html) override;
+    void loadRequest(const std::string& url, double timeoutSeconds) override;
+    void setUIDelegate(WebUIDelegate* delegate) override { uiDelegate_ = delegate; }
+    // A child of a GtkWindow always fills its content area.
+    void setAutoresizesWithWindow(bool) override {}
+
+private:
+    static gboolean onScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, void* self);
+
+    WebKitWebView* view_;
+    WebUIDelegate* uiDelegate_ = nullptr;
+};
+
+GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
+    g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    // No new windows.
+    g_signal_connect(view_, "create",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitNavigationAction*, void*) {
+                         return static_cast<GtkWidget*>(nullptr);
+                     }),
+                     nullptr);
+    // No file panel: a file input's request is declined, as where nothing
+    // handles it.
+    g_signal_connect(view_, "run-file-chooser",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitFileChooserRequest* request, void*) {
+                         webkit_file_chooser_request_cancel(request);
+                         return TRUE;
+                     }),
+                     nullptr);
+}
+
+GtkWebViewAdapter::~GtkWebViewAdapter() {
+    g_signal_handlers_disconnect_by_data(view_, this);
+}
+
+void GtkWebViewAdapter::loadHTMLString(const std::string& html) {
+    webkit_web_view_load_html(view_, html.c_str(), nullptr);
+}
+
+void GtkWebViewAdapter::loadRequest(const std::string& url, double /*timeoutSeconds*/) {
+    // The engine applies its own network time-outs; the request itself
+    // carries none here.
+    webkit_web_view_load_uri(view_, url.c_str());
+}
+
+// alert() and confirm() go to the delegate and are answered when it says
+// so; WebKit is told exactly once, through webkit_script_dialog_close.
+gboolean GtkWebViewAdapter::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, void* data) {
+    auto* self = static_cast<GtkWebViewAdapter*>(data);
+    switch (webkit_script_dialog_get_dialog_type(dialog)) {
+        case WEBKIT_SCRIPT_DIALOG_ALERT:
+            if (!self->uiDelegate_) return FALSE;
+            webkit_script_dialog_ref(dialog);
+            self->uiDelegate_->runJavaScriptAlertPanel(webkit_script_dialog_get_message(dialog),
+                                                       [dialog] {
+                                                           webkit_script_dialog_close(dialog);
+                                                           webkit_script_dialog_unref(dialog);
+                                                       });
+            return TRUE;
+        case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+            if (!self->uiDelegate_) return FALSE;
+            webkit_script_dialog_ref(dialog);
+            self->uiDelegate_->runJavaScriptConfirmPanel(
+                webkit_script_dialog_get_message(dialog), [dialog](bool yes) {
+                    webkit_script_dialog_confirm_set_confirmed(dialog, yes);
+                    webkit_script_dialog_close(dialog);
+                    webkit_script_dialog_unref(dialog);
+                });
+            return TRUE;
+        case WEBKIT_SCRIPT_DIALOG_PROMPT:
+            // No text-input panel of our own: the page gets null.
+            return TRUE;
+        case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+            // Without a panel for it, leaving the page is allowed.
+            webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+            return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+}  // namespace kestrix::platform::gtk
+
+kestrix::platform::WebView* kestrix_web_engine_add_view(GtkWindow* window) {
+    using namespace kestrix::platform::gtk;
+    auto* view = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    // Software rendering: the accelerated path costs more memory and time to
+    // panel here, and on some graphics stacks leaves the window blank, which
+    // is worse than anything it gains for a small control panel (see
+    // docs/benchmarks.md).
+    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    applyProxySettings(view);
+    gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
+    gtk_widget_show(GTK_WIDGET(view));
+    return new GtkWebViewAdapter(view);
+}

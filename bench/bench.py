@@ -173,6 +173,13 @@ def port_free():
                                            text=True).stdout.strip() == "", 30)
 
 
+def start_service(service, directory, log_file):
+    """The Backend service on the panel's port, on its own, with its data below `directory`."""
+    return subprocess.Popen([service, "--no-browser", "-dashboard-addr", f"127.0.0.1:{PORT}"],
+                            stdout=log_file, stderr=log_file,
+                            env=dict(os.environ, VANTREL_DATA_DIR=f"{directory}/data"))
+
+
 class Shell:
     """One run of the installed-layout shell from the release build."""
 
@@ -203,12 +210,16 @@ class Shell:
             raise RuntimeError("the panel never rendered")
         return times[0]
 
-    def service_pids(self):
+    def service_tree(self):
+        """(pid, parent) of every process of the service's tree, as the service logs them."""
         try:
             with open(self.pids) as f:
-                return [int(line.split()[0]) for line in f if line.strip()]
+                return [tuple(int(n) for n in line.split()[:2]) for line in f if line.strip()]
         except OSError:
             return []
+
+    def service_pids(self):
+        return [pid for pid, _ in self.service_tree()]
 
     def engine_pids(self):
         """The shell and its web-engine processes, without the service's tree."""
@@ -222,12 +233,7 @@ class Shell:
 
     def service_pid(self):
         """The service itself: the shell's own child in the service's tree."""
-        try:
-            with open(self.pids) as f:
-                pairs = [line.split() for line in f if line.strip()]
-        except OSError:
-            return None
-        return next((int(pid) for pid, parent in pairs if int(parent) == self.proc.pid), None)
+        return next((pid for pid, parent in self.service_tree() if parent == self.proc.pid), None)
 
     def quit(self, timeout=60, watch_service=False):
         """Asks the shell to quit; returns the time it took, the survivors, the exit status
@@ -263,9 +269,7 @@ class Browser:
         self.log = f"{self.dir}/service.log"
         assert port_free(), f"port {PORT} is busy"
         self.log_file = open(self.log, "w")
-        self.service = subprocess.Popen([service, "--no-browser", "-dashboard-addr", f"127.0.0.1:{PORT}"],
-                                        stdout=self.log_file, stderr=self.log_file,
-                                        env=dict(os.environ, VANTREL_DATA_DIR=f"{self.dir}/data"))
+        self.service = start_service(service, self.dir, self.log_file)
         wait_for(lambda: "listening" in open(self.log).read(), 10)
         self.started = now_ms()
         command = command or [chromium, f"--app={PANEL}", f"--user-data-dir={self.dir}/profile",
@@ -399,9 +403,7 @@ def main():
         started = now_ms()
         data = tempfile.mkdtemp(prefix="kestrix-bench-service-")
         with open(f"{data}/log", "w") as log_file:
-            service = subprocess.Popen([args.service, "--no-browser", "-dashboard-addr", f"127.0.0.1:{PORT}"],
-                                       stdout=log_file, stderr=log_file,
-                                       env=dict(os.environ, VANTREL_DATA_DIR=f"{data}/data"))
+            service = start_service(args.service, data, log_file)
             first = wait_for(lambda: log_times(f"{data}/log", "starting"), 10, step=0.001)
             service.terminate()
             service.wait()

@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/posix/files.h"
@@ -15,12 +16,23 @@ std::string panelAddress(const Settings& settings) {
 }
 
 AppDelegate::AppDelegate(platform::Application& app, Settings settings)
-    : app_(app), settings_(std::move(settings)) {}
+    : app_(app), settings_(std::move(settings)) {
+    // The keeper this program came with, opened now: a package upgraded
+    // while we run must not hand us a keeper of another version.
+    keeperFd_ = ::open(keeperPath().c_str(), O_PATH | O_CLOEXEC);
+}
+
+std::string AppDelegate::keeperPath() const {
+    return settings_.keeperPath.empty()
+               ? platform::mainBundlePath() + "/Contents/MacOS/" + kKeeperName
+               : settings_.keeperPath;
+}
 
 // Destroying the delegate releases what it holds and nothing else: the
 // Backend service is stopped only by applicationWillTerminate.
 AppDelegate::~AppDelegate() {
     if (instanceLock_ >= 0) ::close(instanceLock_);
+    if (keeperFd_ >= 0) ::close(keeperFd_);
 }
 
 std::string AppDelegate::homeDirectory() const {

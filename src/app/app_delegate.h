@@ -101,20 +101,20 @@ public:
     void loadPanelOrReportFailure(PanelWait result,
                                   const std::shared_ptr<platform::Task>& launched);
 
-    // Exit watch (backend/exit_monitor.cpp). `group`: started through setsid.
-    void backendDidTerminate(pid_t pid, bool group);
+    // Exit watch (backend/exit_monitor.cpp).
+    void backendDidTerminate(pid_t pid);
     void showExitAlert(bool portTaken);
 
     // Shutdown (backend/shutdown.cpp).
     void terminateBackend();
     void killProcessTree(pid_t pid);
     std::vector<pid_t> childPIDs(pid_t pid) const;
-    // SIGTERM to a process group with live members, SIGKILL to what is left
-    // of it after the grace.
-    void stopGroup(pid_t pgid);
+    // SIGTERM to each of `pids`, SIGKILL to those left after `grace`.
+    void stopProcesses(const std::vector<pid_t>& pids, std::chrono::steady_clock::duration grace);
 
     // Single instance and the record of the service (backend/service_record.cpp).
     bool holdInstanceLock();
+    bool holdsInstanceLock() const { return instanceLock_ >= 0; }
     void recordService();
     void forgetService(pid_t pid);
     void stopLostService();
@@ -123,6 +123,7 @@ public:
     std::string homeDirectory() const;
     std::string dataDirectory() const;
     std::string runtimeDirectory() const;
+    std::string keeperPath() const;
     platform::Application& application() { return app_; }
 
     // Fields, in declaration order. All are written on the main thread only.
@@ -136,15 +137,13 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    Clock::time_point graceDeadline() const;
+    Clock::duration graceDuration() const;
     void pollPause() const;
-    // Waits until no member of the group lives; SIGKILL to the group once
-    // `deadline` has passed.
-    void finishGroup(pid_t pgid, Clock::time_point deadline);
 
     platform::Application& app_;
     const Settings settings_;
     int instanceLock_ = -1;  // held for the delegate's life
+    int keeperFd_ = -1;      // the keeper executable, opened at start
 };
 
 // The page shown until the panel answers.

@@ -19,6 +19,8 @@ inline constexpr const char* kSetsidPath = "/usr/bin/setsid";
 inline constexpr const char* kPgrepPath = "/usr/bin/pgrep";
 // The variable that tells the service its data directory.
 inline constexpr const char* kDataDirVariable = "VANTREL_DATA_DIR";
+// The keeper's file name, in the package's Contents/MacOS.
+inline constexpr const char* kKeeperName = "kestrix-v3-keeper";
 // The application's id: its bus name, its desktop entry, its directories.
 inline constexpr const char* kApplicationID = "io.kestrix.V3NativeShell";
 
@@ -34,6 +36,9 @@ struct Settings {
     std::vector<std::string> commandDirectories = {"/opt/homebrew/bin", "/usr/local/bin"};
     // Empty: the package that holds the running executable.
     std::string bundlePath;
+    // The keeper that holds the service. Empty: the one beside the running
+    // executable, in the package's Contents/MacOS.
+    std::string keeperPath;
     // Empty: the user's home directory.
     std::string homeDirectory;
     // Where the single-instance lock and the record of the running service

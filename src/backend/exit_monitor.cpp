@@ -7,13 +7,11 @@ namespace kestrix {
 // process has ended, however it ended. The exit that our own shutdown causes
 // finds isQuitting set (it is set before any signal) and passes in silence.
 //
-// Whatever the service left in its process group is stopped here, before the
-// user is asked anything: restarting needs it gone (it may hold the port or
-// the data directory), and so does quitting. Only then can the alert tell
-// whether another program holds the port.
-void AppDelegate::backendDidTerminate(pid_t pid, bool group) {
-    if (isQuitting.load()) return;
-    if (group) stopGroup(pid);
+// Whatever the service left has been stopped by its keeper before the end
+// was reported: restarting needs it gone (it may hold the port or the data
+// directory), and so does quitting. So the alert can tell whether another
+// program holds the port.
+void AppDelegate::backendDidTerminate(pid_t /*pid*/) {
     if (isQuitting.load()) return;
     const bool portTaken = platform::addressInUse(settings_.panelHost, settings_.panelPort);
     auto self = shared_from_this();

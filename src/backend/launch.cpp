@@ -37,8 +37,9 @@ void AppDelegate::launchBackendAndLoad() {
     // older one whose panel answers, is left alone. A service that a start
     // of ours launched and then lost (the shell was killed) is stopped first,
     // so that it never passes for an older instance.
+    const bool firstLaunch = !holdsInstanceLock();
     const bool alone = holdInstanceLock();
-    if (alone) stopLostService();
+    if (alone && firstLaunch) stopLostService();
     if (!alone || panelResponds()) {
         showFatalAlert(app_, "已有 V3.1 正在运行",
                        "端口 18926 正被旧 V3 实例使用。请先在旧 V3 内正常退出，再打开当前版本。"
@@ -58,22 +59,18 @@ void AppDelegate::launchBackendAndLoad() {
 
     const std::vector<std::string> serviceArguments = {"--no-browser", "-dashboard-addr",
                                                        panelAddress(settings_)};
+    // The service runs under the keeper, which holds everything it starts.
+    // Through setsid, it leads a session and process group of its own; the
+    // child that becomes the service is never a group leader, so this is
+    // what /usr/bin/setsid would do in place, with an exec failure that
+    // reaches us as one.
     platform::LaunchOptions options;
     options.environment = platform::startupEnvironment();
     platform::setEnvironmentValue(options.environment, kDataDirVariable, dataDirectory());
-    // Should this process end without stopping it (killed, crashed), the
-    // service is asked to stop too.
-    options.parentDeathSignal = SIGTERM;
-
     usedSetsid = platform::isExecutableFile(settings_.setsidPath);
-    if (usedSetsid) {
-        options.executable = settings_.setsidPath;
-        options.arguments.push_back(backendPath);
-    } else {
-        options.executable = backendPath;
-    }
-    options.arguments.insert(options.arguments.end(), serviceArguments.begin(),
-                             serviceArguments.end());
+    options.newSession = usedSetsid;
+    options.executable = backendPath;
+    options.arguments = serviceArguments;
     options.workingDirectory = platform::deletingLastPathComponent(backendPath);
 
     const std::string logDir = homeDirectory() + kLogDirSuffix;
@@ -86,10 +83,11 @@ void AppDelegate::launchBackendAndLoad() {
     options.outputFd = logFd;
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
-    const bool group = usedSetsid;
-    auto launched = platform::Task::launch(options, [weakSelf, group](pid_t pid) {
-        if (auto self = weakSelf.lock()) self->backendDidTerminate(pid, group);
-    });
+    auto launched = platform::Task::launchKept(
+        keeperFd_, std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()),
+        options, [weakSelf](pid_t pid) {
+            if (auto self = weakSelf.lock()) self->backendDidTerminate(pid);
+        });
     if (logFd >= 0) ::close(logFd);
 
     if (!launched.task) {

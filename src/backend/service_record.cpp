@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -14,34 +16,49 @@
 namespace kestrix {
 
 /*
- * One instance per user, and no service left without its shell.
+ * One instance per user, and a backstop for a service that lost its keeper.
  *
  * The first start takes a lock in the user's runtime directory and holds it
  * for its whole life, so that a second start that cannot reach it over the
- * session bus still refuses to run a second service.
+ * session bus still refuses to run a second service. That directory is used
+ * only when it is ours alone (our own, mode 0700, not a link): else the one
+ * under ~/.cache, on the same terms; else neither, and the probe alone
+ * decides. Another account must not be able to block our start, or plant a
+ * record, through a directory it can write.
  *
- * Every launch records the service there: its process id (the id of its
- * process group too, when started through setsid), when it started, and
- * which boot that was. A normal stop removes the record. A record that is
- * still there at the next start belongs to a shell that was killed or
- * crashed; what it names is stopped before the single-instance probe, so
- * that the lost service is never mistaken for an older instance. Nothing is
- * touched that the record does not prove to be ours: the service itself
- * must have the recorded start time in the recorded boot, and where it is
- * gone, every process left in its group must have started after it and
- * carry the data-directory variable it was given.
+ * Every launch records the keeper and the service there: process ids, start
+ * times, whether the service leads a group, and the boot. A normal stop
+ * removes the record. A record still there at the next start belongs to a
+ * shell that was killed or crashed. Its keeper has seen the lifeline cut and
+ * is stopping (or has stopped) everything below it; should the keeper
+ * itself have been killed, the service got SIGTERM by the parent-death
+ * signal and what ignores it is left. So, before the single-instance probe,
+ * the next start asks a keeper that is still there to finish, and stops the
+ * service and the members of its group that are left.
+ *
+ * A record is a file anyone who can write the directory could have made,
+ * so it only ever picks among processes that prove themselves: of our user,
+ * executing this package's keeper or service, with this user's data
+ * directory in their environment, never process 0 or 1, never this program
+ * or one of its ancestors; the keeper and the service with the recorded
+ * start time in the recorded boot, members of the group started after the
+ * service.
  */
 
 namespace {
 
+// The record's fields; nothing unless it is a regular file of ours.
 std::map<std::string, std::string> readRecord(const std::string& path) {
     std::map<std::string, std::string> fields;
-    std::string text;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return fields;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096;)
-        text.append(buffer, static_cast<size_t>(n));
+    struct stat st {};
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
+        char buffer[512];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096;)
+            text.append(buffer, static_cast<size_t>(n));
+    }
     ::close(fd);
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);)
@@ -58,26 +75,37 @@ long long number(const std::map<std::string, std::string>& fields, const char* k
     return *end == '\0' ? n : -1;
 }
 
+// A directory of ours alone, made when missing.
+bool privateDirectory(const std::string& path) {
+    platform::createDirectories(path, 0700);
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 07777) == 0700;
+}
+
 }  // namespace
 
 std::string AppDelegate::runtimeDirectory() const {
-    std::string base = settings_.runtimeDirectory;
-    if (base.empty()) {
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        base = runtime && runtime[0] == '/' ? runtime : homeDirectory() + "/.cache";
-        base += std::string("/") + kApplicationID;
+    std::vector<std::string> candidates;
+    if (!settings_.runtimeDirectory.empty()) {
+        candidates.push_back(settings_.runtimeDirectory);
+    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
+        candidates.push_back(std::string(runtime) + "/" + kApplicationID);
     }
-    return base;
+    candidates.push_back(homeDirectory() + "/.cache/" + kApplicationID);
+    for (const auto& dir : candidates)
+        if (privateDirectory(dir)) return dir;
+    return {};
 }
 
 bool AppDelegate::holdInstanceLock() {
     if (instanceLock_ >= 0) return true;
     const std::string dir = runtimeDirectory();
-    platform::createDirectories(dir, 0700);
+    // Where no lock can be had at all, the probe alone decides.
+    if (dir.empty()) return true;
     const std::string path = dir + "/instance.lock";
     const int fd =
         ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    // Where no lock can be had at all, the probe alone decides.
     if (fd < 0) return true;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
@@ -88,62 +116,73 @@ bool AppDelegate::holdInstanceLock() {
 }
 
 void AppDelegate::recordService() {
-    const auto info = platform::processInfo(backendPGID);
-    if (!info) return;
-    const std::string path = runtimeDirectory() + "/backend.record";
+    const auto task = backendTask.load();
+    const std::string dir = runtimeDirectory();
+    if (!task || dir.empty()) return;
+    const auto service = platform::processInfo(task->processIdentifier());
+    const auto keeper = platform::processInfo(task->keeperIdentifier());
+    if (!service || !keeper) return;
     std::ostringstream record;
-    record << "pid=" << backendPGID << "\ngroup=" << (usedSetsid ? 1 : 0)
-           << "\nstart=" << info->startTime << "\nboot=" << platform::bootId() << "\n";
-    platform::writeFileAtomically(path, record.str());
+    record << "keeper=" << keeper->pid << "\nkeeperStart=" << keeper->startTime
+           << "\npid=" << service->pid << "\nstart=" << service->startTime
+           << "\ngroup=" << (usedSetsid ? 1 : 0) << "\nboot=" << platform::bootId() << "\n";
+    platform::writeFileAtomically(dir + "/backend.record", record.str());
 }
 
 void AppDelegate::forgetService(pid_t pid) {
-    const std::string path = runtimeDirectory() + "/backend.record";
+    const std::string dir = runtimeDirectory();
+    if (dir.empty()) return;
+    const std::string path = dir + "/backend.record";
     if (number(readRecord(path), "pid") == pid) ::unlink(path.c_str());
 }
 
 void AppDelegate::stopLostService() {
-    const std::string path = runtimeDirectory() + "/backend.record";
+    const std::string dir = runtimeDirectory();
+    if (dir.empty()) return;
+    const std::string path = dir + "/backend.record";
     const auto record = readRecord(path);
     if (record.empty()) return;
     ::unlink(path.c_str());
-
-    const long long pid = number(record, "pid"), start = number(record, "start");
     const auto boot = record.find("boot");
-    if (pid < 1 || pid > INT32_MAX || start < 0 || boot == record.end() ||
-        boot->second != platform::bootId())
-        return;
-    const auto id = static_cast<pid_t>(pid);
-    const auto startTime = static_cast<unsigned long long>(start);
-    const auto service = platform::processInfo(id);
-    const bool serviceIsOurs = service && service->alive() && service->startTime == startTime;
+    if (boot == record.end() || boot->second != platform::bootId()) return;
 
-    if (number(record, "group") != 1) {
-        if (!serviceIsOurs) return;
-        const auto alive = [id] {
-            const auto info = platform::processInfo(id);
-            return info && info->alive();
-        };
-        ::kill(id, SIGTERM);
-        for (const auto deadline = graceDeadline(); alive() && Clock::now() < deadline;)
-            pollPause();
-        if (alive()) killProcessTree(id);
-        return;
-    }
+    const std::string marker = std::string(kDataDirVariable) + "=" + dataDirectory();
+    const auto ancestry = platform::selfAndAncestors();
+    const std::string bundle =
+        settings_.bundlePath.empty() ? platform::mainBundlePath() : settings_.bundlePath;
+    const std::string servicePath = bundle + "/" + settings_.backendRelativePath;
+    // Whether `p` is a live process of ours executing `program`.
+    const auto proves = [&](const platform::ProcessInfo& p, const std::string& program) {
+        return p.pid >= 2 && p.alive() &&
+               std::find(ancestry.begin(), ancestry.end(), p.pid) == ancestry.end() &&
+               platform::processOwner(p.pid) == static_cast<long>(::geteuid()) &&
+               platform::executablePath(p.pid) == program &&
+               platform::environmentContains(p.pid, marker);
+    };
+    const auto recorded = [&](const char* pidKey, const char* startKey,
+                              const std::string& program) -> std::optional<platform::ProcessInfo> {
+        const long long pid = number(record, pidKey), start = number(record, startKey);
+        if (pid < 2 || pid > INT32_MAX || start < 0) return std::nullopt;
+        const auto info = platform::processInfo(static_cast<pid_t>(pid));
+        if (!info || info->startTime != static_cast<unsigned long long>(start) ||
+            !proves(*info, program))
+            return std::nullopt;
+        return info;
+    };
 
-    if (!serviceIsOurs) {
-        // Another process has the id now: nothing of ours is left.
-        if (service && service->alive()) return;
-        const std::string marker = std::string(kDataDirVariable) + "=" + dataDirectory();
-        bool any = false;
-        for (const auto& p : platform::allProcesses()) {
-            if (p.pgid != id || !p.alive()) continue;
-            if (p.startTime < startTime || !platform::environmentContains(p.pid, marker)) return;
-            any = true;
-        }
-        if (!any) return;
-    }
-    stopGroup(id);
+    // A keeper still there stops its own tree, within its grace.
+    if (const auto keeper = recorded("keeper", "keeperStart", keeperPath()))
+        stopProcesses({keeper->pid}, graceDuration() + std::chrono::seconds(1));
+    std::vector<pid_t> lost;
+    const auto service = recorded("pid", "start", servicePath);
+    if (service) lost.push_back(service->pid);
+    const long long group = number(record, "pid"), start = number(record, "start");
+    if (number(record, "group") == 1 && group >= 2 && start >= 0)
+        for (const auto& p : platform::allProcesses())
+            if (p.pgid == group && p.pid != group &&
+                p.startTime >= static_cast<unsigned long long>(start) && proves(p, servicePath))
+                lost.push_back(p.pid);
+    stopProcesses(lost, graceDuration());
 }
 
 }  // namespace kestrix

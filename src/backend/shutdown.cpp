@@ -14,24 +14,42 @@
 namespace kestrix {
 
 /*
- * Stopping the Backend service, on the main thread, when the application ends.
+ * Stopping the Backend service and everything it started. There is one way
+ * to stop, and it runs in three places:
  *
- * isQuitting is set first, before any signal, so the exit this causes is not
- * reported. With nothing recorded (backendPGID < 1) that is all.
+ * - the quit (terminateBackend, below, on the main thread);
+ * - the service's unexpected end: its keeper stops what the service left
+ *   before it reports the end, so the exit alert, whichever way it is
+ *   answered, starts from nothing;
+ * - the next start, after a shell that was killed (stopLostService).
+ *
+ * The way: SIGTERM to each process; a grace of 3 s, cut short the moment
+ * the last of them has gone; then SIGKILL to whatever is left, again until
+ * nothing is. "Each process" is, for the keeper, every process below it,
+ * found in /proc: the service, its group, and daemons that left the group
+ * or the session (the keeper is their subreaper); at the next start it is
+ * what the record proves ours.
+ *
+ * At the quit, the service itself gets the request it always got. isQuitting
+ * is set first, before any signal, so the exit this causes is not reported;
+ * with nothing recorded (backendPGID < 1) that is all.
  *
  * 1. Request: started through setsid, the service leads its own process
- *    group and the whole group gets SIGTERM; started directly, only the
- *    service gets SIGTERM.
- * 2. Grace: up to 3 s from just after the request. The service's watcher
- *    thread wakes us the moment it has reaped the service. Started through
- *    setsid, the wait goes on while any member of its group lives: they were
- *    started by the service, and the user asked to quit it.
- * 3. Force: SIGKILL to the group, should the service or any member still
- *    live; or, started directly and the service still running, SIGKILL to
- *    every process of its tree, each after all of its descendants, the
- *    children listed while their parent is still alive.
- * 4. backendPGID goes back to 0, the task is released and the record of the
- *    service removed; usedSetsid and isQuitting keep their values.
+ *    group, and the group gets SIGTERM; at the same moment the keeper sends
+ *    it to every other process below it, and keeps the grace for all of
+ *    them, the group included. Started directly, only the service gets
+ *    SIGTERM.
+ * 2. Grace: up to 3 s from just after the request; we wake the moment the
+ *    keeper reports the service's end.
+ * 3. Force: started through setsid, the keeper's SIGKILL covers the group.
+ *    Started directly, with the service still running: SIGKILL to every
+ *    process of its tree, each after all of its descendants, the children
+ *    listed (pgrep -P) while their parent is still alive. Then the keeper
+ *    stops whatever that walk did not reach (the children of a service that
+ *    has exited, daemons that left), in the same way.
+ * 4. backendPGID goes back to 0, the task is released (which lets the keeper
+ *    exit) and the record removed; usedSetsid and isQuitting keep their
+ *    values.
  */
 void AppDelegate::terminateBackend() {
     isQuitting.store(true);
@@ -39,22 +57,22 @@ void AppDelegate::terminateBackend() {
     const std::int32_t id = backendPGID;
     if (id < 1) return;
 
-    const auto task = backendTask.load();
-    if (usedSetsid) {
-        // Until setsid has made it a group of its own (a quit right after
-        // the launch), the service is reached by itself.
-        if (::kill(-id, SIGTERM) != 0 && task) task->terminate();
-    } else if (task) {
-        task->terminate();
-    }
-    const auto deadline = graceDeadline();
-    const bool serviceEnded = !task || task->waitUntilExit(deadline);
-
-    if (usedSetsid) {
-        finishGroup(id, deadline);
-        if (!serviceEnded) task->signal(SIGKILL);
-    } else if (!serviceEnded) {
-        killProcessTree(id);
+    if (const auto task = backendTask.load()) {
+        if (usedSetsid) {
+            task->signalGroup(SIGTERM);
+            task->stopTree(id);
+        } else {
+            task->terminate();
+        }
+        const auto requested = Clock::now();
+        const bool serviceEnded = task->waitUntilExit(requested + graceDuration());
+        if (!usedSetsid) {
+            if (!serviceEnded) killProcessTree(id);
+            task->stopTree(0);
+        }
+        // Bounded: a process that even SIGKILL cannot end (stuck in the
+        // kernel) is left to the keeper, which goes on without us.
+        task->waitForTree(Clock::now() + graceDuration() + std::chrono::seconds(1));
     }
 
     backendPGID = 0;
@@ -62,29 +80,30 @@ void AppDelegate::terminateBackend() {
     forgetService(id);
 }
 
-void AppDelegate::stopGroup(pid_t pgid) {
-    if (!platform::groupHasLiveMembers(pgid)) return;
-    ::kill(-pgid, SIGTERM);
-    finishGroup(pgid, graceDeadline());
-}
-
-void AppDelegate::finishGroup(pid_t pgid, Clock::time_point deadline) {
-    bool killed = false;
-    while (platform::groupHasLiveMembers(pgid)) {
-        if (Clock::now() >= deadline) {
-            if (killed) return;
-            ::kill(-pgid, SIGKILL);
-            // Until they have died, which takes a moment on a loaded machine.
-            killed = true;
-            deadline = graceDeadline();
-        }
+void AppDelegate::stopProcesses(const std::vector<pid_t>& pids, Clock::duration grace) {
+    if (pids.empty()) return;
+    const auto left = [&pids] {
+        std::vector<pid_t> alive;
+        for (pid_t pid : pids)
+            if (const auto info = platform::processInfo(pid); info && info->alive())
+                alive.push_back(pid);
+        return alive;
+    };
+    for (pid_t pid : pids) ::kill(pid, SIGTERM);
+    const auto deadline = Clock::now() + grace;
+    // Until they have died after SIGKILL too, which takes a moment on a
+    // loaded machine; bounded all the same.
+    const auto end = deadline + std::chrono::seconds(1);
+    for (auto alive = left(); !alive.empty() && Clock::now() < end; alive = left()) {
+        if (Clock::now() >= deadline)
+            for (pid_t pid : alive) ::kill(pid, SIGKILL);
         pollPause();
     }
 }
 
-AppDelegate::Clock::time_point AppDelegate::graceDeadline() const {
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(settings_.shutdownGraceSeconds));
+AppDelegate::Clock::duration AppDelegate::graceDuration() const {
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(settings_.shutdownGraceSeconds));
 }
 
 void AppDelegate::pollPause() const {

@@ -178,6 +178,7 @@ TEST_F(RealApp, WithoutItsWebEngineItSaysSoAndAQuitStillStopsTheService) {
     const fs::path contents = dir / "KestrixV3NativeShell.app/Contents";
     fs::create_directories(contents / "MacOS");
     fs::copy_file(KESTRIX_APP_PATH, contents / "MacOS/KestrixV3NativeShell");
+    fs::copy_file(KESTRIX_KEEPER_PATH, contents / "MacOS/kestrix-v3-keeper");
     fs::create_directory_symlink(KESTRIX_BUNDLE_PATH "/Contents/Resources", contents / "Resources");
     program = contents / "MacOS/KestrixV3NativeShell";
     const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"}});

@@ -204,6 +204,7 @@ Harness::Harness(const std::string& backend, Launcher launcher) {
     settings.commandDirectories = {dir / "bin1", dir / "bin2"};
     settings.setsidPath = launcher == Launcher::Setsid ? kSetsidPath : dir / "no-setsid";
     settings.runtimeDirectory = dir / "run";
+    settings.keeperPath = KESTRIX_KEEPER_PATH;
     fs::create_directories(settings.homeDirectory);
     fs::create_directories(dir / "bin1");
     fs::create_directories(dir / "bin2");

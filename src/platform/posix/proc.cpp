@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +76,35 @@ bool environmentContains(pid_t pid, const std::string& entry) {
         start = end + 1;
     }
     return false;
+}
+
+long processOwner(pid_t pid) {
+    struct stat st {};
+    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return -1;
+    return static_cast<long>(st.st_uid);
+}
+
+std::string executablePath(pid_t pid) {
+    char target[4096];
+    const ssize_t n =
+        ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
+    if (n <= 0) return {};
+    std::string path(target, static_cast<size_t>(n));
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.ends_with(deleted))
+        path.resize(path.size() - deleted.size());
+    return path;
+}
+
+std::vector<pid_t> selfAndAncestors() {
+    std::vector<pid_t> chain;
+    for (pid_t pid = ::getpid(); pid > 0 && chain.size() < 4096;) {
+        chain.push_back(pid);
+        const auto info = processInfo(pid);
+        if (!info) break;
+        pid = info->ppid;
+    }
+    return chain;
 }
 
 std::string bootId() {

@@ -26,6 +26,13 @@ std::vector<ProcessInfo> allProcesses();
 bool groupHasLiveMembers(pid_t pgid);
 // Whether `pid`'s environment holds exactly the entry "NAME=value".
 bool environmentContains(pid_t pid, const std::string& entry);
+// The user that owns the process; -1 when it cannot be told.
+long processOwner(pid_t pid);
+// The file the process executes, " (deleted)" taken off; empty when it
+// cannot be told.
+std::string executablePath(pid_t pid);
+// This process and each of its ancestors up to process 1.
+std::vector<pid_t> selfAndAncestors();
 // This boot's id; empty where the kernel does not tell.
 std::string bootId();
 

@@ -1,5 +1,7 @@
 #include "platform/posix/process.h"
 
+#include "platform/posix/keeper_protocol.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -8,7 +10,9 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <algorithm>
 #include <cstring>
+#include <sys/socket.h>
 #include <thread>
 
 extern char** environ;
@@ -34,6 +38,18 @@ struct ChildFailure {
     int error;
 };
 
+// Closes every descriptor from `from` up, but `keepA` and `keepB` (-1: none).
+void closeFrom(int from, int keepA, int keepB) {
+    if (keepA > keepB) std::swap(keepA, keepB);
+    int next = from;
+    for (const int keep : {keepA, keepB}) {
+        if (keep < next) continue;
+        if (keep > next) ::close_range(static_cast<unsigned>(next), static_cast<unsigned>(keep) - 1, 0);
+        next = keep + 1;
+    }
+    ::close_range(static_cast<unsigned>(next), ~0U, 0);
+}
+
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void execChild(const LaunchOptions& options, char* const* argv, char* const* envp,
                             pid_t parent, int reportFd) {
@@ -49,22 +65,42 @@ struct ChildFailure {
         // The parent may have gone before the request was in place.
         if (::getppid() != parent) ::_exit(127);
     }
+    ChildFailure failure{0};
+    if (options.newSession && ::setsid() < 0) failure.error = errno;
+
     const int errFd = options.errorFd >= 0 ? options.errorFd : options.outputFd;
     if (options.outputFd >= 0) ::dup2(options.outputFd, 1);
     if (errFd >= 0) ::dup2(errFd, 2);
-    // No descriptor of ours but 0, 1, 2 and the report pipe, which closes on exec.
-    if (reportFd > 3) ::close_range(3, static_cast<unsigned>(reportFd) - 1, 0);
-    ::close_range(static_cast<unsigned>(reportFd) + 1, ~0U, 0);
+    // The passed descriptors become 3, 4, ...: first everything that must
+    // stay is moved above them, so that no dup2 overwrites another.
+    const int passed = static_cast<int>(options.passFds.size());
+    const int above = 3 + passed;
+    int exeFd = options.executableFd;
+    if (exeFd >= 0 && exeFd < above) exeFd = ::fcntl(exeFd, F_DUPFD_CLOEXEC, above);
+    if (reportFd < above) reportFd = ::fcntl(reportFd, F_DUPFD_CLOEXEC, above);
+    int moved[8];
+    for (int i = 0; i < passed && i < 8; ++i)
+        moved[i] = ::fcntl(options.passFds[static_cast<size_t>(i)], F_DUPFD_CLOEXEC,
+                           std::max({above, reportFd, exeFd}) + 1);
+    for (int i = 0; i < passed && i < 8; ++i) ::dup2(moved[i], 3 + i);
+    // No descriptor of ours but 0, 1, 2, the passed ones, the program (when
+    // executed from a descriptor) and the report pipe; the last two close
+    // on exec.
+    closeFrom(above, reportFd, exeFd);
 
-    ChildFailure failure{0};
-    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) {
-        failure.error = errno;
-    } else {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execve(options.executable.c_str(), argv, envp);
-        failure.error = errno;
+    if (failure.error == 0) {
+        if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) {
+            failure.error = errno;
+        } else {
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            if (exeFd >= 0)
+                ::execveat(exeFd, "", argv, envp, AT_EMPTY_PATH);
+            else
+                ::execve(options.executable.c_str(), argv, envp);
+            failure.error = errno;
+        }
     }
     [[maybe_unused]] const ssize_t n = ::write(reportFd, &failure, sizeof failure);
     ::_exit(127);
@@ -85,6 +121,7 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
+        result.errorNumber = errno;
         result.error = "无法启动 " + options.executable + "：" + std::strerror(errno);
         return result;
     }
@@ -111,8 +148,8 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
         if (pid > 0)
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
-        result.error = "无法启动 " + options.executable + "：" +
-                       std::strerror(pid < 0 ? forkError : failure.error);
+        result.errorNumber = pid < 0 ? forkError : failure.error;
+        result.error = "无法启动 " + options.executable + "：" + std::strerror(result.errorNumber);
         return result;
     }
     result.pid = pid;
@@ -163,11 +200,30 @@ struct Task::State {
     std::condition_variable exited;
     std::atomic<bool> running{true};
     std::optional<int> status;  // guarded by mutex
+    bool treeGone = false;      // guarded by mutex: the keeper has exited
+    int lifeline = -1;          // the shell's end, kept tasks only
+
+    ~State() {
+        if (lifeline >= 0) ::close(lifeline);
+    }
+    // The process has been reaped with `waitStatus`.
+    void markExited(int waitStatus) {
+        {
+            std::lock_guard lock(mutex);
+            status = waitStatus;
+            running.store(false, std::memory_order_release);
+        }
+        exited.notify_all();
+    }
 };
 
 Task::Task(pid_t pid, std::shared_ptr<State> state) : pid_(pid), state_(std::move(state)) {}
 
-Task::~Task() = default;
+Task::~Task() {
+    // The keeper reads this as its lifeline closing. The descriptor itself
+    // stays open until the watcher, which reads from it, is done too.
+    if (state_->lifeline >= 0) ::shutdown(state_->lifeline, SHUT_WR);
+}
 
 Task::LaunchResult Task::launch(const LaunchOptions& options, TerminationHandler onTermination) {
     SpawnResult spawned = spawnProcess(options);
@@ -195,6 +251,7 @@ Task::LaunchResult Task::launch(const LaunchOptions& options, TerminationHandler
                 r = waitpid(pid, &status, 0);
             } while (r < 0 && errno == EINTR);
             state->status = r == pid ? status : -1;
+            state->treeGone = true;
             state->running.store(false, std::memory_order_release);
         }
         state->exited.notify_all();
@@ -204,15 +261,120 @@ Task::LaunchResult Task::launch(const LaunchOptions& options, TerminationHandler
     return {task, {}};
 }
 
+namespace {
+
+// One message from the keeper; false at the lifeline's end.
+bool receive(int fd, keeper::Message& message) {
+    ssize_t n;
+    while ((n = ::recv(fd, &message, sizeof message, 0)) < 0 && errno == EINTR) {
+    }
+    return n == sizeof message;
+}
+
+}  // namespace
+
+Task::LaunchResult Task::launchKept(int keeperFd, std::chrono::milliseconds grace,
+                                    const LaunchOptions& options,
+                                    TerminationHandler onTermination) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return {nullptr, "无法启动 " + options.executable + "：" + std::strerror(errno)};
+
+    LaunchOptions keeperOptions;
+    keeperOptions.executable = "kestrix-v3-keeper";
+    keeperOptions.executableFd = keeperFd;
+    keeperOptions.arguments = {std::to_string(grace.count()),
+                               options.newSession ? "setsid" : "direct", options.executable};
+    keeperOptions.arguments.insert(keeperOptions.arguments.end(), options.arguments.begin(),
+                                   options.arguments.end());
+    keeperOptions.environment = options.environment;
+    keeperOptions.workingDirectory = options.workingDirectory;
+    keeperOptions.outputFd = options.outputFd;
+    keeperOptions.errorFd = options.errorFd;
+    keeperOptions.passFds = {pair[1]};
+    const SpawnResult spawned = keeperFd >= 0 ? spawnProcess(keeperOptions) : SpawnResult{};
+    ::close(pair[1]);
+    if (!spawned) {
+        ::close(pair[0]);
+        return {nullptr, keeperFd >= 0 ? spawned.error : "无法启动 " + options.executable};
+    }
+
+    // The first word: the service runs, or why it could not be executed.
+    keeper::Message first{};
+    const bool answered = receive(pair[0], first);
+    if (!answered || first.kind != keeper::kStarted || first.value < 1) {
+        ::close(pair[0]);
+        while (::waitpid(spawned.pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        const int error = answered && first.kind == keeper::kFailed ? first.value : EPROTO;
+        return {nullptr, "无法启动 " + options.executable + "：" + std::strerror(error)};
+    }
+
+    auto state = std::make_shared<State>();
+    state->lifeline = pair[0];
+    std::shared_ptr<Task> task(new Task(first.value, state));
+    task->keeper_ = spawned.pid;
+
+    std::thread([pid = task->pid_, keeperPid = spawned.pid, state,
+                 handler = std::move(onTermination)] {
+        keeper::Message message{};
+        bool reported = false;
+        while (receive(state->lifeline, message)) {
+            if (message.kind != keeper::kExited || reported) continue;
+            reported = true;
+            state->markExited(message.value);
+            if (handler) handler(pid);
+        }
+        // The keeper has gone. Had it been killed before the service's end
+        // was told, the service is as good as gone for us: it got the
+        // parent-death signal.
+        while (::waitpid(keeperPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        if (!reported) {
+            state->markExited(-1);
+            if (handler) handler(pid);
+        }
+        {
+            std::lock_guard lock(state->mutex);
+            state->treeGone = true;
+        }
+        state->exited.notify_all();
+    }).detach();
+
+    return {task, {}};
+}
+
+void Task::sendToKeeper(int kind, int value) {
+    const keeper::Message message{kind, value};
+    // MSG_NOSIGNAL: a keeper that has gone must not take us with it.
+    [[maybe_unused]] const ssize_t n =
+        ::send(state_->lifeline, &message, sizeof message, MSG_NOSIGNAL);
+}
+
 bool Task::isRunning() const {
     return state_->running.load(std::memory_order_acquire);
 }
 
 void Task::signal(int number) {
-    // Holding the lock keeps the watcher from reaping between the test and
+    // The keeper signals only what it has not reaped. For a child of ours,
+    // holding the lock keeps the watcher from reaping between the test and
     // the signal, so the pid cannot have been reused by then.
+    if (keeper_ > 0) return sendToKeeper(keeper::kSignal, number);
     std::lock_guard lock(state_->mutex);
     if (!state_->status) ::kill(pid_, number);
+}
+
+void Task::signalGroup(int number) {
+    sendToKeeper(keeper::kSignalGroup, number);
+}
+
+void Task::stopTree(pid_t spared) {
+    sendToKeeper(keeper::kStop, spared);
+}
+
+bool Task::waitForTree(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(state_->mutex);
+    return state_->exited.wait_until(lock, deadline, [&] { return state_->treeGone; });
 }
 
 void Task::waitUntilExit() {

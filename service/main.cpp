@@ -15,6 +15,9 @@
 //   KESTRIX_STUB_IGNORE_TERM=1     do not exit on SIGTERM
 //   KESTRIX_STUB_TREE_DEPTH/_WIDTH start a tree of child processes, which
 //                                  ignore SIGTERM
+//   KESTRIX_STUB_DAEMONS           start this many daemons that leave the
+//                                  service's group and session (setsid and
+//                                  a second fork), ignoring SIGTERM and SIGHUP
 //   KESTRIX_STUB_EXIT_AFTER_MS     exit by itself after this long ...
 //   KESTRIX_STUB_EXIT_STATUS       ... with this status (default 0)
 //   KESTRIX_STUB_PID_FILE          every process of the tree appends
@@ -29,6 +32,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -126,6 +130,24 @@ void spawnTree(long depth, long width) {
             spawnTree(depth - 1, width);
             for (;;) ::pause();
         }
+    }
+}
+
+// Daemons the way real helpers detach: fork, setsid, fork again; the
+// middle one exits, so each is handed to the nearest subreaper.
+void spawnDaemons(long count) {
+    for (long i = 0; i < count; ++i) {
+        const pid_t middle = ::fork();
+        if (middle != 0) {
+            ::waitpid(middle, nullptr, 0);
+            continue;
+        }
+        ::setsid();
+        if (::fork() != 0) ::_exit(0);
+        ::signal(SIGTERM, SIG_IGN);
+        ::signal(SIGHUP, SIG_IGN);
+        recordPid();
+        for (;;) ::pause();
     }
 }
 
@@ -270,6 +292,7 @@ int main(int argc, char** argv) {
 
     recordPid();
     spawnTree(envNumber("KESTRIX_STUB_TREE_DEPTH", 0), envNumber("KESTRIX_STUB_TREE_WIDTH", 1));
+    spawnDaemons(envNumber("KESTRIX_STUB_DAEMONS", 0));
 
     const char* dataDirEnv = std::getenv("VANTREL_DATA_DIR");
     const std::string dataDir = dataDirEnv && *dataDirEnv ? dataDirEnv : "";

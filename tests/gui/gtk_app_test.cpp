@@ -117,11 +117,12 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndEndsEverythingWhenAsked) {
                              {"all_proxy", "socks5://127.0.0.1:9"},
                              {"KESTRIX_STUB_IGNORE_TERM", "1"},
                              {"KESTRIX_STUB_TREE_DEPTH", "2"},
-                             {"KESTRIX_STUB_TREE_WIDTH", "2"}},
+                             {"KESTRIX_STUB_TREE_WIDTH", "2"},
+                             {"KESTRIX_STUB_DAEMONS", "2"}},
                             {}, true);
     ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
-    const auto service = waitForPids(dir / "pids", 7);
-    ASSERT_EQ(service.size(), 7u);
+    const auto service = waitForPids(dir / "pids", 9);
+    ASSERT_EQ(service.size(), 9u);
     if (::geteuid() == 0) {
         const std::string root = "/proc/" + std::to_string(app) + "/root";
         for (const char* copy : {"/opt/homebrew/bin/kestrix-v3", "/usr/local/bin/kestrix-v3"})
@@ -129,12 +130,14 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndEndsEverythingWhenAsked) {
                       readFile(KESTRIX_BUNDLE_PATH "/Contents/Resources/backend/KestrixV3"))
                 << copy;
     }
-    // Everything it started: the service's tree and the web engine's helpers.
+    // Everything it started: the keeper with the service's tree and the
+    // daemons that left it, and the web engine's helpers.
     const auto everything = liveDescendants(app);
-    EXPECT_GE(everything.size(), service.size() + 2);
+    EXPECT_GE(everything.size(), service.size() + 3);
 
     ::kill(app, SIGTERM);
     EXPECT_EQ(exitStatus(app), 0);
+    EXPECT_TRUE(allGone(service));
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
 
@@ -153,7 +156,8 @@ TEST_F(RealApp, OptionsStartNothingAndTheTrayAndASecondStartReachTheFirst) {
     ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
     const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
                              {"KESTRIX_STUB_TREE_DEPTH", "1"},
-                             {"KESTRIX_STUB_TREE_WIDTH", "3"}});
+                             {"KESTRIX_STUB_TREE_WIDTH", "2"},
+                             {"KESTRIX_STUB_DAEMONS", "1"}});
     ASSERT_TRUE(iterateUntil([&] { return panelRendered() && !watcher.registered.empty(); }, 60s))
         << log();
     const std::string item = watcher.registered.front();
@@ -195,31 +199,54 @@ TEST_F(RealApp, WithoutItsWebEngineItSaysSoAndAQuitStillStopsTheService) {
     EXPECT_TRUE(waitFor([&] { return allGone(service); }, 10s));
 }
 
-TEST_F(RealApp, LosingTheDisplayStopsTheServiceAsAQuitWould) {
-    // An X server of this test's own, on a display number nobody uses.
-    int display = 90;
-    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
-    platform::LaunchOptions options;
-    options.executable = "/usr/bin/Xvfb";
-    options.arguments = {":" + std::to_string(display), "-nolisten", "tcp"};
-    options.environment = platform::currentEnvironment();
-    options.errorFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    auto server = platform::Task::launch(options, nullptr).task;
-    ::close(options.errorFd);
-    ASSERT_TRUE(server);
-    ASSERT_TRUE(
-        waitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 20s));
+TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
+    // An X server, then a Wayland compositor, of this test's own; on
+    // Wayland the toolkit ends the process at once, with no handler of ours.
+    for (const std::string server : {"x11", "wayland"}) {
+        SCOPED_TRACE(server);
+        int display = 90;
+        while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
+        const std::string name =
+            server == "x11" ? ":" + std::to_string(display) : "wayland-kestrix-test";
+        const std::string socket =
+            server == "x11" ? "/tmp/.X11-unix/X" + std::to_string(display) : dir / name;
+        platform::LaunchOptions options;
+        options.executable = server == "x11" ? "/usr/bin/Xvfb" : "/usr/bin/weston";
+        options.arguments = server == "x11" ? std::vector<std::string>{name, "-nolisten", "tcp"}
+                                            : std::vector<std::string>{
+                                                  "--backend=headless-backend.so",
+                                                  "--socket=" + name, "--idle-time=0"};
+        options.environment = platform::currentEnvironment();
+        platform::setEnvironmentValue(options.environment, "XDG_RUNTIME_DIR", dir.path());
+        options.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        auto displayServer = platform::Task::launch(options, nullptr).task;
+        ::close(options.outputFd);
+        ASSERT_TRUE(displayServer);
+        ASSERT_TRUE(waitFor([&] { return fs::exists(socket); }, 20s));
 
-    const pid_t app = start({{"DISPLAY", ":" + std::to_string(display)},
-                             {"KESTRIX_STUB_IGNORE_TERM", "1"},
-                             {"KESTRIX_STUB_TREE_DEPTH", "1"},
-                             {"KESTRIX_STUB_TREE_WIDTH", "2"}});
-    ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
-    const auto service = waitForPids(dir / "pids", 3);
+        const pid_t app = start({{"DISPLAY", server == "x11" ? name : ""},
+                                 {"WAYLAND_DISPLAY", name},
+                                 {"GDK_BACKEND", server},
+                                 {"KESTRIX_STUB_IGNORE_TERM", "1"},
+                                 {"KESTRIX_STUB_TREE_DEPTH", "1"},
+                                 {"KESTRIX_STUB_TREE_WIDTH", "2"},
+                                 {"KESTRIX_STUB_DAEMONS", "2"}});
+        ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
+        const auto service = waitForPids(dir / "pids", 5);
+        ASSERT_EQ(service.size(), 5u);
 
-    ::kill(server->processIdentifier(), SIGKILL);
-    EXPECT_EQ(exitStatus(app), 0);
-    EXPECT_TRUE(waitFor([&] { return allGone(service); }, 10s));
+        displayServer->signal(SIGKILL);
+        const int status = exitStatus(app);
+        const auto ended = std::chrono::steady_clock::now();
+        if (server == "x11") {
+            EXPECT_EQ(status, 0);
+        }
+        // Within the grace and a second of the program's end.
+        EXPECT_TRUE(waitFor([&] { return allGone(service); }, 10s));
+        EXPECT_LT(std::chrono::steady_clock::now() - ended, 4s);
+        fs::remove(dir / "pids");
+        fs::remove(dir / "home/Library/Logs/Kestrix-V3-测试版/backend.log");
+    }
 }
 
 }  // namespace

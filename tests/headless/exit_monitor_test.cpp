@@ -111,8 +111,8 @@ TEST_F(ExitMonitor, ARestartIsNeverUndoneByTheWaitOfTheLaunchBeforeIt) {
 }
 
 TEST_F(ExitMonitor, AnyExitBringsOneAlertOnceWhatTheServiceLeftIsGone) {
-    // An exit with status 0 that leaves children which ignore SIGTERM, a
-    // kill from outside, and a port that another program holds.
+    // An exit with status 0 that leaves children and a daemon which ignore
+    // SIGTERM, a kill from outside, and a port that another program holds.
     for (const std::string how : {"exit", "kill", "port"}) {
         SCOPED_TRACE(how);
         Harness h;
@@ -121,6 +121,7 @@ TEST_F(ExitMonitor, AnyExitBringsOneAlertOnceWhatTheServiceLeftIsGone) {
         if (how == "port") other = std::make_unique<Listener>(h.port(), nullptr);
         ::setenv("KESTRIX_STUB_TREE_DEPTH", how == "exit" ? "1" : "0", 1);
         ::setenv("KESTRIX_STUB_TREE_WIDTH", "3", 1);
+        ::setenv("KESTRIX_STUB_DAEMONS", how == "exit" ? "1" : "0", 1);
         ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", how == "exit" ? "500" : "-1", 1);
         bool leftoversGone = false;
         h.app.modalResponder = [&](const platform::AlertSpec&) {

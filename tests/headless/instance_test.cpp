@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,71 +18,146 @@
 namespace kestrix::test {
 namespace {
 
-TEST(LostService, AKilledShellsServiceStopsAndTheNextStartClearsWhatIsLeft) {
-    Harness h;
-    h.settings.shutdownGraceSeconds = 1;
-    h.app.defaults.values[kFirstRunTipKey] = true;
-    // Children that ignore SIGTERM and stay in the service's group.
-    ::setenv("KESTRIX_STUB_TREE_DEPTH", "1", 1);
-    ::setenv("KESTRIX_STUB_TREE_WIDTH", "2", 1);
+// Starts the service from a shell of its own (a forked process) and returns
+// that shell's pid once every process of the service has recorded itself.
+pid_t startInForkedShell(Harness& h, size_t processes) {
     const pid_t shell = ::fork();
     if (shell == 0) {
         h.makeDelegate();
         h.delegate->launchBackendAndLoad();
         for (;;) ::pause();
     }
-    const auto service = waitForPids(h.pidFile, 3);
-    ASSERT_EQ(service.size(), 3u);
-    ASSERT_TRUE(waitFor([&] { return !readFile(h.dir / "run/backend.record").empty(); }, 10s));
-    ::kill(shell, SIGKILL);
-    ::waitpid(shell, nullptr, 0);
+    waitForPids(h.pidFile, processes);
+    return shell;
+}
 
-    // The service follows its shell; what it started and ignores the
-    // request is still there.
-    EXPECT_TRUE(waitFor([&] { return !processAlive(service[0]); }, 10s));
-    EXPECT_TRUE(processAlive(service[1]) && processAlive(service[2]));
+TEST(LostService, AKilledShellLeavesNothingAndAKilledKeeperIsClearedAtTheNextStart) {
+    // Children that ignore SIGTERM in the service's group, and daemons that
+    // left it for sessions of their own.
+    ::setenv("KESTRIX_STUB_TREE_DEPTH", "1", 1);
+    ::setenv("KESTRIX_STUB_TREE_WIDTH", "2", 1);
+    ::setenv("KESTRIX_STUB_DAEMONS", "2", 1);
+    for (const bool keeperKilled : {false, true}) {
+        SCOPED_TRACE(keeperKilled ? "keeper killed too" : "shell killed");
+        Harness h;
+        h.settings.shutdownGraceSeconds = 1;
+        h.app.defaults.values[kFirstRunTipKey] = true;
+        const pid_t shell = startInForkedShell(h, 5);
+        const auto service = pidsFromFile(h.pidFile);
+        ASSERT_EQ(service.size(), 5u);
+        ASSERT_TRUE(waitFor([&] { return !readFile(h.dir / "run/backend.record").empty(); }, 10s));
+        const pid_t keeper = platform::processInfo(service[0])->ppid;
+        if (keeperKilled) ::kill(keeper, SIGKILL);
+        ::kill(shell, SIGKILL);
+        ::waitpid(shell, nullptr, 0);
+        const auto killed = std::chrono::steady_clock::now();
 
-    // The next start stops it and shows its own panel, not the alert.
+        if (!keeperKilled) {
+            // The keeper saw its lifeline cut: nothing is left after the grace.
+            EXPECT_TRUE(waitFor([&] { return allGone(service); }, 10s));
+            EXPECT_LT(std::chrono::steady_clock::now() - killed, 2500ms);
+        } else {
+            // The service followed its keeper; what ignores SIGTERM in its
+            // group is left to the next start, which stops it and shows its
+            // own panel, not the already-running alert.
+            EXPECT_TRUE(waitFor([&] { return !processAlive(service[0]); }, 10s));
+            EXPECT_TRUE(processAlive(service[1]) && processAlive(service[2]));
+            h.makeDelegate();
+            h.delegate->applicationDidFinishLaunching();
+            EXPECT_FALSE(processAlive(service[1]) || processAlive(service[2]));
+            ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+            EXPECT_TRUE(h.app.modalAlerts.empty());
+        }
+    }
+    ::unsetenv("KESTRIX_STUB_DAEMONS");
+    ::unsetenv("KESTRIX_STUB_TREE_DEPTH");
+}
+
+// A record that proves nothing: it names `pid` with its real start time, in
+// this boot, as keeper and as service, leading a group.
+void plantRecord(Harness& h, pid_t pid) {
+    const auto info = platform::processInfo(pid);
+    ASSERT_TRUE(info);
+    ::mkdir((h.dir / "run").c_str(), 0700);
+    const std::string start = std::to_string(info->startTime);
+    writeFile(h.dir / "run/backend.record", "keeper=" + std::to_string(pid) + "\nkeeperStart=" +
+                                                start + "\npid=" + std::to_string(pid) +
+                                                "\nstart=" + start + "\ngroup=1\nboot=" +
+                                                platform::bootId() + "\n");
+}
+
+// Starts the program with that record and expects the panel, not an alert.
+void expectPanelDespiteRecord(Harness& h, pid_t named) {
+    plantRecord(h, named);
+    h.app.defaults.values[kFirstRunTipKey] = true;
     h.makeDelegate();
     h.delegate->applicationDidFinishLaunching();
-    EXPECT_TRUE(allGone(service));
-    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    EXPECT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
     EXPECT_TRUE(h.app.modalAlerts.empty());
 }
 
-TEST(LostService, WhatTheRecordDoesNotProveOursIsLeftAlone) {
-    for (const bool sameBoot : {true, false}) {
-        SCOPED_TRACE(sameBoot);
-        Harness h;
-        // A program that is not ours, in a group of its own, and a panel
-        // that answers: the start ends with the already-running alert.
-        platform::LaunchOptions options;
-        options.executable = kSetsidPath;
-        options.arguments = {"/bin/sleep", "1000"};
-        auto other = platform::Task::launch(options, nullptr).task;
-        ASSERT_TRUE(other);
-        ASSERT_TRUE(waitFor(
-            [&] {
-                return platform::processInfo(other->processIdentifier())->pgid ==
-                       other->processIdentifier();
-            },
-            10s));
-        const auto info = platform::processInfo(other->processIdentifier());
-        // The right id in another boot, or another start time in this one.
-        const auto start = sameBoot ? info->startTime - 1 : info->startTime;
-        const std::string boot = sameBoot ? platform::bootId() : "another-boot";
-        std::filesystem::create_directories(h.dir / "run");
-        writeFile(h.dir / "run/backend.record", "pid=" + std::to_string(info->pid) +
-                                                    "\ngroup=1\nstart=" + std::to_string(start) +
-                                                    "\nboot=" + boot + "\n");
-        Listener older(h.port(), httpStatus(200));
-        h.makeDelegate();
-        h.delegate->launchBackendAndLoad();
+// Another program of the user, in a session and group of its own.
+std::shared_ptr<platform::Task> sleeper() {
+    platform::LaunchOptions options;
+    options.executable = "/bin/sleep";
+    options.arguments = {"1000"};
+    options.newSession = true;
+    return platform::Task::launch(options, nullptr).task;
+}
 
-        EXPECT_EQ(h.alertMessages(), std::vector<std::string>{"已有 V3.1 正在运行"});
+TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
+    {
+        SCOPED_TRACE("another program of the user, in a group of its own");
+        Harness h;
+        auto other = sleeper();
+        ASSERT_TRUE(other);
+        expectPanelDespiteRecord(h, other->processIdentifier());
         EXPECT_TRUE(other->isRunning());
-        other->terminate();
+        other->signal(SIGKILL);
         other->waitUntilExit();
+    }
+    if (::geteuid() != 0) GTEST_SKIP() << "the other cases need root (a pid namespace, setpriv)";
+    {
+        SCOPED_TRACE("process 1, in a pid namespace of the test's own");
+        const pid_t outer = ::fork();
+        if (outer == 0) {
+            if (::unshare(CLONE_NEWPID) != 0) ::_exit(3);
+            const pid_t init = ::fork();
+            if (init != 0) ::_exit(::waitpid(init, nullptr, 0) == init ? 0 : 4);
+            // Process 1 here, with one other process in its namespace.
+            auto other = sleeper();
+            {
+                Harness h;
+                expectPanelDespiteRecord(h, 1);
+                if (!other->isRunning() || ::testing::Test::HasFailure()) ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(outer, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    {
+        SCOPED_TRACE("a world-writable runtime directory, its lock held by another account");
+        Harness h;
+        std::filesystem::create_directories(h.dir / "run");
+        ::chown((h.dir / "run").c_str(), 65534, 65534);
+        ::chmod((h.dir / "run").c_str(), 0777);
+        ::chmod(h.dir.path().c_str(), 0755);
+        platform::LaunchOptions options;
+        options.executable = "/usr/bin/setpriv";
+        options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/flock",
+                             h.dir / "run/instance.lock", "/bin/sleep", "1000"};
+        auto holder = platform::Task::launch(options, nullptr).task;
+        ASSERT_TRUE(holder);
+        ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(h.dir / "run/instance.lock"); }, 10s));
+        h.app.defaults.values[kFirstRunTipKey] = true;
+        h.makeDelegate();
+        h.delegate->applicationDidFinishLaunching();
+        EXPECT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+        EXPECT_TRUE(h.app.modalAlerts.empty());
+        killAll(liveDescendants(holder->processIdentifier()));
+        holder->signal(SIGKILL);
     }
 }
 

@@ -35,17 +35,15 @@ protected:
 };
 
 TEST_F(Launch, AServiceThatCannotStartEndsWithItsAlert) {
-    // Missing, without execute permission, not a program, and a launcher
-    // that is not one either (usedSetsid is decided before the launch).
+    // Missing, without execute permission, not a program, and (started
+    // through setsid) a script whose interpreter is missing.
     for (const std::string how : {"missing", "mode", "direct", "setsid"}) {
         SCOPED_TRACE(how);
         Harness h("", how == "direct" ? Harness::Launcher::Direct : Harness::Launcher::Setsid);
         if (how != "missing")
-            writeFile(h.backendPath(), "not a program\n", how == "mode" ? 0644 : 0755);
-        if (how == "setsid") {
-            h.settings.setsidPath = h.dir / "broken-setsid";
-            writeFile(h.settings.setsidPath, "neither is this\n", 0755);
-        }
+            writeFile(h.backendPath(),
+                      how == "setsid" ? "#!/no/such/interpreter\n" : "not a program\n",
+                      how == "mode" ? 0644 : 0755);
         h.makeDelegate();
         h.delegate->launchBackendAndLoad();
 
@@ -58,7 +56,10 @@ TEST_F(Launch, AServiceThatCannotStartEndsWithItsAlert) {
             EXPECT_EQ(alert.informativeText, kMissingInfo);
         } else {
             EXPECT_EQ(alert.messageText, "后端启动失败");
-            EXPECT_NE(alert.informativeText.find("Exec format error"), std::string::npos);
+            EXPECT_NE(alert.informativeText.find(how == "setsid" ? "No such file or directory"
+                                                                 : "Exec format error"),
+                      std::string::npos);
+            EXPECT_EQ(zombieChildCount(), 0);
             EXPECT_EQ(h.delegate->usedSetsid, how == "setsid");
         }
     }

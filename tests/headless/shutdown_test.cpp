@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "platform/posix/proc.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -55,14 +56,20 @@ protected:
 
 TEST_F(Shutdown, SetsidGroupGetsSigtermThenWhatIsLeftSigkillAfterTheGrace) {
     // A service that honours the request, and one that ignores it; their
-    // children ignore it in both cases.
+    // children ignore it in both cases, and so do two daemons that left the
+    // group for sessions of their own.
     for (const bool ignores : {false, true}) {
         SCOPED_TRACE(ignores);
         ::setenv("KESTRIX_STUB_IGNORE_TERM", ignores ? "1" : "0", 1);
-        auto h = start(Harness::Launcher::Setsid,
-                       {{"KESTRIX_STUB_TREE_DEPTH", "2"}, {"KESTRIX_STUB_TREE_WIDTH", "2"}});
-        const auto pids = waitForPids(h->pidFile, 7);
-        ASSERT_EQ(pids.size(), 7u);
+        auto h = start(Harness::Launcher::Setsid, {{"KESTRIX_STUB_TREE_DEPTH", "2"},
+                                                   {"KESTRIX_STUB_TREE_WIDTH", "2"},
+                                                   {"KESTRIX_STUB_DAEMONS", "2"}});
+        const auto pids = waitForPids(h->pidFile, 9);
+        ASSERT_EQ(pids.size(), 9u);
+        std::vector<pid_t> group;
+        for (pid_t pid : pids)
+            if (platform::processInfo(pid)->pgid == service) group.push_back(pid);
+        ASSERT_EQ(group.size(), 7u);
 
         const auto took = shutDown(*h);
         EXPECT_GE(took, 2900ms);
@@ -71,10 +78,11 @@ TEST_F(Shutdown, SetsidGroupGetsSigtermThenWhatIsLeftSigkillAfterTheGrace) {
         EXPECT_TRUE(waitFor([&] { return allGone(pids); }, 5s));
         task->waitUntilExit();
         EXPECT_EQ(WIFSIGNALED(*task->terminationStatus()), ignores);
+        EXPECT_EQ(zombieChildCount(), 0);
         // The whole group got the one request.
         const auto lines = signalled(*h);
         EXPECT_EQ(lines.size(), 7u);
-        for (pid_t pid : pids)
+        for (pid_t pid : group)
             EXPECT_EQ(std::count(lines.begin(), lines.end(), std::to_string(pid) + " TERM"), 1);
     }
 }
@@ -82,9 +90,10 @@ TEST_F(Shutdown, SetsidGroupGetsSigtermThenWhatIsLeftSigkillAfterTheGrace) {
 TEST_F(Shutdown, DirectTreeThatIgnoresSigtermIsKilledWholeDeepestFirst) {
     auto h = start(Harness::Launcher::Direct, {{"KESTRIX_STUB_IGNORE_TERM", "1"},
                                                {"KESTRIX_STUB_TREE_DEPTH", "3"},
-                                               {"KESTRIX_STUB_TREE_WIDTH", "2"}});
-    const auto pids = waitForPids(h->pidFile, 15);
-    ASSERT_EQ(pids.size(), 15u);
+                                               {"KESTRIX_STUB_TREE_WIDTH", "2"},
+                                               {"KESTRIX_STUB_DAEMONS", "1"}});
+    const auto pids = waitForPids(h->pidFile, 16);
+    ASSERT_EQ(pids.size(), 16u);
     auto tree = liveDescendants(service);
     EXPECT_EQ(tree.size(), 14u);
 
@@ -93,7 +102,8 @@ TEST_F(Shutdown, DirectTreeThatIgnoresSigtermIsKilledWholeDeepestFirst) {
     EXPECT_LT(took, 30s);
     expectFieldsReset(*h);
     // Had a parent died before its children were listed, they would have
-    // been handed to another parent and escaped the walk.
+    // been handed to another parent and escaped the walk; the daemon left
+    // the tree, and the keeper stopped it.
     EXPECT_TRUE(waitFor([&] { return allGone(pids); }, 5s));
     // Only the service got the polite request.
     EXPECT_EQ(signalled(*h), std::vector<std::string>{std::to_string(service) + " TERM"});

@@ -7,11 +7,12 @@ packages=(
     # build, and the package (dpkg-shlibdeps)
     cmake ninja-build g++ pkg-config dpkg-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev libcpp-httplib-dev
-    libdbusmenu-glib-dev librsvg2-common
+    libdbusmenu-glib-dev librsvg2-common libsystemd-dev
     # run: Chinese text, pgrep, setsid
     fonts-wqy-microhei procps util-linux libglib2.0-bin
     # tests and the headless run
     googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick weston
+    systemd dbus-user-session
     # the package's checks
     lintian desktop-file-utils appstream
 )

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "keeper/scope.h"
 #include "platform/posix/keeper_protocol.h"
 #include "platform/posix/proc.h"
 #include "platform/posix/process.h"
@@ -148,6 +149,10 @@ int main(int argc, char** argv) {
     for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&handled, s);
     ::sigprocmask(SIG_BLOCK, &handled, nullptr);
     const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    // Where a user manager runs us, a scope of our own holds us and so
+    // everything below us, before anything is started; elsewhere we alone do.
+    kestrix::keeper::joinScope(grace);
 
     platform::LaunchOptions options;
     options.executable = argv[3];

@@ -1,0 +1,120 @@
+#include "keeper/scope.h"
+
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace kestrix::keeper {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint64_t kCallTimeoutUs = 2'000'000;
+
+// Whether our cgroup lies below this user's manager (user@UID.service).
+bool underUserManager() {
+    std::ifstream cgroup("/proc/self/cgroup");
+    const std::string manager = "/user@" + std::to_string(::getuid()) + ".service/";
+    for (std::string line; std::getline(cgroup, line);)
+        if (line.rfind("0::", 0) == 0) return line.find(manager) != std::string::npos;
+    return false;
+}
+
+bool inScope() {
+    std::ifstream cgroup("/proc/self/cgroup");
+    const std::string tail = std::string("/") + kScopeName;
+    for (std::string line; std::getline(cgroup, line);)
+        if (line.rfind("0::", 0) == 0)
+            return line.size() > tail.size() && line.ends_with(tail);
+    return false;
+}
+
+// The manager's own socket: no message bus needed between us.
+sd_bus* connectToManager() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || runtime[0] != '/') return nullptr;
+    const std::string socket = std::string(runtime) + "/systemd/private";
+    struct stat st {};
+    if (::stat(socket.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::getuid())
+        return nullptr;
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0) return nullptr;
+    if (sd_bus_set_address(bus, ("unix:path=" + socket).c_str()) < 0 || sd_bus_start(bus) < 0)
+        return sd_bus_unref(bus);
+    return bus;
+}
+
+// StartTransientUnit for this process; the error's name on failure.
+int startScope(sd_bus* bus, std::chrono::milliseconds grace, sd_bus_error* error) {
+    sd_bus_message* call = nullptr;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.systemd1",
+                                           "/org/freedesktop/systemd1",
+                                           "org.freedesktop.systemd1.Manager", "StartTransientUnit");
+    if (r >= 0) r = sd_bus_message_append(call, "ss", kScopeName, "fail");
+    if (r >= 0) r = sd_bus_message_open_container(call, 'a', "(sv)");
+    if (r >= 0)
+        r = sd_bus_message_append(call, "(sv)(sv)(sv)(sv)(sv)", "Description", "s",
+                                  "Kestrix V3 Backend service", "PIDs", "au", 1,
+                                  static_cast<uint32_t>(::getpid()), "KillMode", "s",
+                                  "control-group", "TimeoutStopUSec", "t",
+                                  static_cast<uint64_t>(grace.count()) * 1000, "CollectMode",
+                                  "s", "inactive-or-failed");
+    if (r >= 0) r = sd_bus_message_close_container(call);
+    if (r >= 0) r = sd_bus_message_append(call, "a(sa(sv))", 0);
+    if (r >= 0) r = sd_bus_call(bus, call, kCallTimeoutUs, error, &reply);
+    sd_bus_message_unref(reply);
+    sd_bus_message_unref(call);
+    return r;
+}
+
+// Stops the unit of that name and waits, within `bound`, until it is gone.
+void stopLeftScope(sd_bus* bus, Clock::duration bound) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_call_method(bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                       "org.freedesktop.systemd1.Manager", "StopUnit", &error, nullptr, "ss",
+                       kScopeName, "replace");
+    sd_bus_error_free(&error);
+    for (const auto end = Clock::now() + bound; Clock::now() < end;) {
+        sd_bus_error lookup = SD_BUS_ERROR_NULL;
+        const int r = sd_bus_call_method(bus, "org.freedesktop.systemd1",
+                                         "/org/freedesktop/systemd1",
+                                         "org.freedesktop.systemd1.Manager", "GetUnit", &lookup,
+                                         nullptr, "s", kScopeName);
+        sd_bus_error_free(&lookup);
+        if (r < 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace
+
+bool joinScope(std::chrono::milliseconds grace) {
+    if (!underUserManager()) return false;
+    sd_bus* bus = connectToManager();
+    if (!bus) return false;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int r = startScope(bus, grace, &error);
+    if (r < 0 && sd_bus_error_has_name(&error, "org.freedesktop.systemd1.UnitExists")) {
+        // Left by a keeper that was killed: what it held goes first.
+        sd_bus_error_free(&error);
+        stopLeftScope(bus, grace + std::chrono::seconds(2));
+        r = startScope(bus, grace, &error);
+    }
+    sd_bus_error_free(&error);
+    sd_bus_flush_close_unref(bus);
+    if (r < 0) return false;
+    // The move is the manager's job; it is done when our cgroup says so.
+    for (const auto end = Clock::now() + std::chrono::seconds(2); Clock::now() < end;) {
+        if (inScope()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+}  // namespace kestrix::keeper

@@ -1,0 +1,83 @@
+// Under a systemd user manager, the keeper and everything below it live in
+// a scope unit of the program's: run against a real manager, started for
+// the test as an unprivileged user in namespaces of its own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/posix/proc.h"
+#include "support/test_support.h"
+
+namespace kestrix::test {
+namespace {
+
+const std::string kScope = "app-io.kestrix.V3NativeShell-backend.scope";
+
+// Whether `pid` is in the program's scope.
+bool inScope(pid_t pid) {
+    for (const auto& line : linesOf(readFile("/proc/" + std::to_string(pid) + "/cgroup")))
+        if (line.rfind("0::", 0) == 0) return line.ends_with("/" + kScope);
+    return false;
+}
+
+bool scopeActive() {
+    return std::system(("systemctl --user --quiet is-active " + kScope).c_str()) == 0;
+}
+
+TEST(Scope, UnderAUserManagerTheServiceAndItsDaemonsLiveAndEndInTheProgramsScope) {
+    if (!std::getenv("KESTRIX_UNDER_USER_MANAGER")) {
+        // Outside: run this very test again under a manager of its own.
+        const std::string recipe = KESTRIX_SOURCE_DIR "/../shared/recipes/with-user-manager";
+        if (::geteuid() != 0 || !std::filesystem::exists(recipe))
+            GTEST_SKIP() << "needs root and " << recipe << " to start a user manager";
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+        const int status = std::system(("'" + recipe + "' -- env KESTRIX_UNDER_USER_MANAGER=1 '" +
+                                        self + "' --gtest_filter=Scope.*")
+                                           .c_str());
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no user manager can start here";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return;
+    }
+    ::setenv("KESTRIX_STUB_DAEMONS", "2", 1);
+    Harness h;
+    h.settings.shutdownGraceSeconds = 1;
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    std::vector<pid_t> leftBehind;
+    for (const bool keeperKilled : {true, false}) {
+        SCOPED_TRACE(keeperKilled ? "a killed keeper, then the next start" : "a quit");
+        std::filesystem::remove(h.pidFile);
+        h.makeDelegate();
+        h.delegate->applicationDidFinishLaunching();
+        ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+        EXPECT_TRUE(allGone(leftBehind));
+        const auto service = waitForPids(h.pidFile, 3);
+        ASSERT_EQ(service.size(), 3u);
+        EXPECT_TRUE(scopeActive());
+        for (pid_t pid : service) EXPECT_TRUE(inScope(pid)) << pid;
+        const auto task = h.delegate->backendTask.load();
+        if (keeperKilled) {
+            // Outside the program: only the daemons stay, in the scope.
+            ::kill(task->keeperIdentifier(), SIGKILL);
+            EXPECT_TRUE(waitFor([&] { return !processAlive(service[0]); }, 10s));
+            EXPECT_TRUE(processAlive(service[1]) && processAlive(service[2]));
+            EXPECT_TRUE(scopeActive());
+            leftBehind = service;
+        } else {
+            h.delegate->terminateBackend();
+            EXPECT_TRUE(allGone(service));
+            EXPECT_TRUE(waitFor([&] { return !scopeActive(); }, 10s));
+        }
+        // The next start (the next round) finds what a killed keeper left.
+        std::weak_ptr<AppDelegate> weak = h.delegate;
+        h.app.setDelegate(nullptr);
+        h.delegate.reset();
+        ASSERT_TRUE(h.pumpUntil([&] { return weak.expired(); }));
+    }
+}
+
+}  // namespace
+}  // namespace kestrix::test

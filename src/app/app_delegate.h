@@ -97,6 +97,7 @@ public:
 
     // Panel probe and wait (backend/panel_wait.cpp).
     bool panelResponds() const;
+    bool panelIsOurs(const platform::Task& task) const;
     PanelWait waitForPanel(double timeoutSeconds, const std::shared_ptr<platform::Task>& launched);
     void loadPanelOrReportFailure(PanelWait result,
                                   const std::shared_ptr<platform::Task>& launched);

@@ -3,6 +3,7 @@
 
 #include "app/app_delegate.h"
 #include "platform/posix/http_probe.h"
+#include "platform/posix/proc.h"
 
 namespace kestrix {
 
@@ -20,6 +21,17 @@ bool AppDelegate::panelResponds() const {
     return platform::httpGetStatus(panelURL(settings_), settings_.probeTimeoutSeconds) == 200;
 }
 
+// Whether the socket listening on the panel's address is held by `task`'s
+// service or by something it started (all of it below the keeper). Another
+// program, another account's too, may have taken the port first, and a 200
+// from it is not our panel.
+bool AppDelegate::panelIsOurs(const platform::Task& task) const {
+    const pid_t root = task.keeperIdentifier() > 0 ? task.keeperIdentifier() : task.processIdentifier();
+    std::vector<pid_t> ours = {task.processIdentifier()};
+    for (const auto& p : platform::liveDescendants(root)) ours.push_back(p.pid);
+    return platform::listensOn(ours, settings_.panelHost, settings_.panelPort);
+}
+
 // Polls the panel while the service of `launched` runs, until
 // `timeoutSeconds` have passed, then probes once more. Each probe may itself
 // take up to its time-out, so the whole wait can overrun the deadline by one
@@ -32,11 +44,11 @@ PanelWait AppDelegate::waitForPanel(double timeoutSeconds,
         const auto task = backendTask.load();
         if (task != launched) return PanelWait::Superseded;
         if (!task || !task->isRunning()) return PanelWait::BackendGone;
-        if (panelResponds()) return PanelWait::Ready;
+        if (panelResponds() && panelIsOurs(*task)) return PanelWait::Ready;
         std::this_thread::sleep_for(seconds(settings_.probePauseSeconds));
     }
     if (backendTask.load() != launched) return PanelWait::Superseded;
-    if (panelResponds()) return PanelWait::Ready;
+    if (launched && panelResponds() && panelIsOurs(*launched)) return PanelWait::Ready;
     // A service that died meanwhile is reported by its exit handler.
     return launched && !launched->isRunning() ? PanelWait::BackendGone : PanelWait::TimedOut;
 }

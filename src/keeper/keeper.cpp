@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -44,19 +43,7 @@ void tell(std::int32_t kind, std::int32_t value) {
 
 // Every live process below us, found in /proc.
 std::vector<platform::ProcessInfo> below() {
-    const auto all = platform::allProcesses();
-    std::multimap<pid_t, const platform::ProcessInfo*> children;
-    for (const auto& p : all) children.emplace(p.ppid, &p);
-    std::vector<platform::ProcessInfo> result;
-    for (std::vector<pid_t> stack = {::getpid()}; !stack.empty();) {
-        const auto [first, last] = children.equal_range(stack.back());
-        stack.pop_back();
-        for (auto it = first; it != last; ++it) {
-            if (it->second->alive()) result.push_back(*it->second);
-            stack.push_back(it->second->pid);
-        }
-    }
-    return result;
+    return platform::liveDescendants(::getpid());
 }
 
 class Keeper {

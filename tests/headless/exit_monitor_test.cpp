@@ -1,10 +1,17 @@
 // An unexpected exit of the Backend service: reported once, with a restart
 // that brings the panel back; the exit that quitting causes stays silent.
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
+#include <cstring>
 
 #include <filesystem>
 
+#include "platform/posix/http_probe.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -150,6 +157,45 @@ TEST_F(ExitMonitor, AnyExitBringsOneAlertOnceWhatTheServiceLeftIsGone) {
         EXPECT_EQ(h.delegate->backendPGID, 0);
     }
     ::unsetenv("KESTRIX_STUB_EXIT_AFTER_MS");
+}
+
+TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: a network namespace and another uid";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A network namespace of the test's own, with its loopback up.
+        ifreq loopback{};
+        std::strcpy(loopback.ifr_name, "lo");
+        if (::unshare(CLONE_NEWNET) != 0) ::_exit(3);
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (::ioctl(s, SIOCGIFFLAGS, &loopback) != 0) ::_exit(3);
+        loopback.ifr_flags |= IFF_UP;
+        if (::ioctl(s, SIOCSIFFLAGS, &loopback) != 0) ::_exit(3);
+        Harness h;
+        // Nobody's program answers 503 at first, 200 after; our service
+        // tries to listen only once it answers 200, and fails.
+        platform::LaunchOptions options;
+        options.executable = "/usr/bin/setpriv";
+        options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                             KESTRIX_SERVICE_PATH, "--no-browser", "-dashboard-addr",
+                             panelAddress(h.settings)};
+        options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500"};
+        auto other = platform::Task::launch(options, nullptr).task;
+        if (!waitFor([&] { return platform::addressInUse(kPanelHost, h.port()); }, 10s)) ::_exit(4);
+        ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
+        answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
+        launch(h);
+        h.pumpUntil([&] { return h.app.isTerminating(); });
+        EXPECT_FALSE(h.panelLoaded());
+        EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+        EXPECT_NE(h.app.modalAlerts.at(0).informativeText.find("正被另一个程序占用"),
+                  std::string::npos);
+        other->signal(SIGKILL);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {

@@ -49,35 +49,45 @@ TEST(Probe, OnlyA200InTimeIsReady) {
     EXPECT_LT(Clock::now() - started, 4s);
 }
 
-TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMore) {
+TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMoreForOurListenerOnly) {
     Harness h("");
     h.makeDelegate();
-    // A child that stays up until SIGTERM stands in for the service.
-    platform::LaunchOptions sleeper;
-    sleeper.executable = "/bin/sleep";
-    sleeper.arguments = {"1000"};
-    const auto task = platform::Task::launch(sleeper, nullptr).task;
-    ASSERT_TRUE(task);
-    {
-        Listener panel(h.port(), httpStatus(200));
-        // No service: no probe at all.
-        EXPECT_EQ(h.delegate->waitForPanel(20, nullptr), PanelWait::BackendGone);
-        EXPECT_EQ(panel.requestCount(), 0);
-        // Ready at once: no pause before the answer.
-        h.delegate->backendTask.store(task);
-        const auto started = Clock::now();
-        EXPECT_EQ(h.delegate->waitForPanel(20, task), PanelWait::Ready);
-        EXPECT_LT(Clock::now() - started, 400ms);
-    }
-    // 404 until the deadline has passed; the last probe sees the 200.
+    // 200 at first; then 404 until the deadline has passed, when the last
+    // probe sees the 200.
     std::mutex mutex;
     std::vector<Clock::time_point> probes;
-    const auto deadline = Clock::now() + 2500ms;
+    Clock::time_point deadline{};
+    std::atomic<bool> polling{false};
     Listener panel(h.port(), httpStatus([&] {
+                       if (!polling) return 200;
                        std::lock_guard lock(mutex);
                        probes.push_back(Clock::now());
                        return Clock::now() >= deadline ? 200 : 404;
                    }));
+    // A child that holds the listening socket and stays up until SIGTERM
+    // stands in for the service.
+    platform::LaunchOptions sleeper;
+    sleeper.executable = "/bin/sleep";
+    sleeper.arguments = {"1000"};
+    const auto other = platform::Task::launch(sleeper, nullptr).task;
+    sleeper.passFds = {panel.descriptor()};
+    const auto task = platform::Task::launch(sleeper, nullptr).task;
+    ASSERT_TRUE(task && other);
+
+    // No service: no probe at all.
+    EXPECT_EQ(h.delegate->waitForPanel(20, nullptr), PanelWait::BackendGone);
+    EXPECT_EQ(panel.requestCount(), 0);
+    // A 200 from a listener that is not the service's is not its panel.
+    h.delegate->backendTask.store(other);
+    EXPECT_EQ(h.delegate->waitForPanel(1, other), PanelWait::TimedOut);
+    // Ready at once: no pause before the answer.
+    h.delegate->backendTask.store(task);
+    const auto started = Clock::now();
+    EXPECT_EQ(h.delegate->waitForPanel(20, task), PanelWait::Ready);
+    EXPECT_LT(Clock::now() - started, 400ms);
+
+    deadline = Clock::now() + 2500ms;
+    polling = true;
     EXPECT_EQ(h.delegate->waitForPanel(2.5, task), PanelWait::Ready);
     ASSERT_GE(probes.size(), 3u);
     std::vector<Clock::duration> gaps;
@@ -86,8 +96,10 @@ TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMore) {
     EXPECT_GE(gaps[gaps.size() / 2], 480ms);
     EXPECT_LT(gaps[gaps.size() / 2], 850ms);
 
-    task->terminate();
-    task->waitUntilExit();
+    for (const auto& t : {task, other}) {
+        t->terminate();
+        t->waitUntilExit();
+    }
     EXPECT_EQ(h.delegate->waitForPanel(20, task), PanelWait::BackendGone);
 }
 

@@ -68,6 +68,7 @@ public:
     Listener(int port, std::function<std::string()> reply);
     ~Listener();
     int requestCount() const { return requests_; }
+    int descriptor() const { return fd_; }
 
 private:
     int fd_ = -1;

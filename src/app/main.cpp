@@ -59,8 +59,10 @@ int main(int argc, char** argv) {
     sigemptyset(&quitSignals);
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quitSignals, signal);
     pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
-    // The service gets the environment we were started with.
+    // The service gets the environment and the descriptor limit we were
+    // started with; a low soft limit would make the toolkit abort.
     kestrix::platform::keepStartupEnvironment();
+    kestrix::platform::raiseDescriptorLimit();
     // For our own process (and the web engine's) only: the engine renders
     // without hardware acceleration here, and its DMA-BUF renderer would
     // still set up GL in our process first, on the way to the service.

@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "app/app_delegate.h"
@@ -52,7 +53,8 @@ void AppDelegate::launchBackendAndLoad() {
     for (const std::string& dir : settings_.commandDirectories) {
         if (!platform::isWritable(dir)) continue;
         const std::string copyPath = dir + kCommandCopyName;
-        platform::removeItem(copyPath);
+        // Only a file or a link there is ours to replace.
+        if (!platform::removeFile(copyPath)) continue;
         platform::copyFileExclusive(backendPath, copyPath, kCommandCopyMode);
         platform::setPermissions(copyPath, kCommandCopyMode);
     }
@@ -75,11 +77,16 @@ void AppDelegate::launchBackendAndLoad() {
 
     const std::string logDir = homeDirectory() + kLogDirSuffix;
     const std::string logFile = logDir + kLogFileName;
-    platform::createDirectories(logDir);
-    if (!platform::fileExists(logFile)) platform::createEmptyFile(logFile);
+    // The log and the folders made for it are the user's alone.
+    platform::createDirectories(logDir, 0700);
+    if (!platform::fileExists(logFile)) platform::createEmptyFile(logFile, 0600);
     // Opened for appending: successive launches accumulate in one file, and
     // both streams share it. Without it the child keeps our own streams.
-    const int logFd = platform::openForAppending(logFile);
+    std::string why;
+    const int logFd = platform::openForAppending(logFile, why);
+    if (logFd < 0)
+        std::fprintf(stderr, "kestrix-v3-shell: the service's log %s cannot be used (%s); it writes to ours\n",
+                     logFile.c_str(), why.c_str());
     options.outputFd = logFd;
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();

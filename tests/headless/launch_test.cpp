@@ -148,6 +148,10 @@ TEST_F(Launch, CommandCopiesAreFreshAt0755AndNeverFollowALink) {
     writeFile(victim, "must stay\n", 0600);
     writeFile(h.dir / "bin1/kestrix-v3", "old copy\n", 0600);
     fs::create_symlink(victim, h.dir / "bin2/kestrix-v3");
+    // A directory at the copy's path is not ours to replace.
+    fs::create_directories(h.dir / "bin3/kestrix-v3");
+    writeFile(h.dir / "bin3/kestrix-v3/kept", "kept\n");
+    h.settings.commandDirectories.push_back(h.dir / "bin3");
     h.settings.commandDirectories.push_back(h.dir / "missing-dir");
     h.makeDelegate();
 
@@ -164,8 +168,42 @@ TEST_F(Launch, CommandCopiesAreFreshAt0755AndNeverFollowALink) {
             EXPECT_EQ(readFile(copy), packaged) << copy;
         }
         EXPECT_EQ(readFile(victim), "must stay\n");
+        EXPECT_EQ(readFile(h.dir / "bin3/kestrix-v3/kept"), "kept\n");
+        // As before a restart: this service is gone, and its panel with it.
+        h.delegate->terminateBackend();
         EXPECT_FALSE(fs::exists(h.dir / "missing-dir"));
     }
+}
+
+TEST_F(Launch, TheLogIsARegularFileOfTheUsersAloneOrNone) {
+    // Whatever the umask; a FIFO (which would block the open) or a link
+    // (planted through a folder others could write) at the log's path is
+    // not used: the service keeps our streams.
+    const mode_t umask = ::umask(0);
+    for (const std::string at : {"nothing", "fifo", "link"}) {
+        SCOPED_TRACE(at);
+        Harness h;
+        const std::string target = h.dir / "target";
+        writeFile(target, "", 0600);
+        if (at != "nothing") fs::create_directories(fs::path(h.logPath()).parent_path());
+        if (at == "fifo") ::mkfifo(h.logPath().c_str(), 0600);
+        if (at == "link") fs::create_symlink(target, h.logPath());
+        h.makeDelegate();
+        h.delegate->launchBackendAndLoad();
+        const pid_t pid = h.delegate->backendPGID;
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(waitFor([&] { return h.delegate->panelResponds(); }, 10s));
+        const auto out = fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/1");
+        EXPECT_EQ(out == h.logPath(), at == "nothing") << out;
+        EXPECT_EQ(readFile(target), "");
+        if (at != "nothing") continue;
+        for (const char* dir : {"/Library", "/Library/Logs", "/Library/Logs/Kestrix-V3-测试版"})
+            EXPECT_EQ(fs::status(h.settings.homeDirectory + dir).permissions(), fs::perms::owner_all)
+                << dir;
+        EXPECT_EQ(fs::status(h.logPath()).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
+    ::umask(umask);
 }
 
 }  // namespace

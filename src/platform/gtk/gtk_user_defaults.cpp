@@ -39,8 +39,13 @@ public:
         GKeyFile* file = load();
         g_key_file_set_boolean(file, kGroup, key.c_str(), value);
         g_mkdir_with_parents(directory_.c_str(), 0700);
-        // Written to a temporary file and renamed over the old one.
-        g_key_file_save_to_file(file, path_.c_str(), nullptr);
+        // Written to a temporary file and renamed over the old one; the
+        // user's alone, whatever the umask.
+        gsize length = 0;
+        gchar* data = g_key_file_to_data(file, &length, nullptr);
+        g_file_set_contents_full(path_.c_str(), data, static_cast<gssize>(length),
+                                 G_FILE_SET_CONTENTS_CONSISTENT, 0600, nullptr);
+        g_free(data);
         g_key_file_unref(file);
     }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -32,9 +33,11 @@ bool fileExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-void removeItem(const std::string& path) {
-    std::error_code ec;
-    fs::remove_all(path, ec);
+bool removeFile(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
+    return ::unlink(path.c_str()) == 0;
 }
 
 bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode) {
@@ -98,13 +101,28 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
     return false;
 }
 
-void createEmptyFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+void createEmptyFile(const std::string& path, unsigned mode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) ::close(fd);
 }
 
-int openForAppending(const std::string& path) {
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+int openForAppending(const std::string& path, std::string& why) {
+    // Neither through a link nor blocked by a FIFO; then only a regular file
+    // of ours will do.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        why = "not a regular file of this user";
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
+    return fd;
 }
 
 std::string homeDirectory() {

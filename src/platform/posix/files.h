@@ -11,9 +11,9 @@ bool isExecutableFile(const std::string& path);
 bool isWritable(const std::string& path);
 bool fileExists(const std::string& path);
 
-// Removes `path` and, for a directory, what it holds. A link is removed, not
-// followed.
-void removeItem(const std::string& path);
+// Removes the file or link at `path` (a link is not followed); true when
+// nothing is there any more. Anything else is left as it is: false.
+bool removeFile(const std::string& path);
 // Copies `from` to a new file `to`, which must not exist yet; a link that
 // appears at `to` meanwhile is neither followed nor written through.
 bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode);
@@ -25,9 +25,11 @@ void setPermissions(const std::string& path, unsigned mode);
 void createDirectories(const std::string& path, unsigned mode = 0777);
 // Replaces `path` by a new file with `content` (mode 0600), in one rename.
 bool writeFileAtomically(const std::string& path, const std::string& content);
-void createEmptyFile(const std::string& path);
-// Opens `path` for appending, close-on-exec; -1 when it cannot be opened.
-int openForAppending(const std::string& path);
+void createEmptyFile(const std::string& path, unsigned mode);
+// Opens `path` for appending, close-on-exec, when it is a regular file of
+// ours reached without a link; else -1 and the reason in `why`. Never
+// blocks (a FIFO there is refused).
+int openForAppending(const std::string& path, std::string& why);
 
 // $HOME, or the password database's entry when it is unset.
 std::string homeDirectory();

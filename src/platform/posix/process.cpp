@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +39,9 @@ struct ChildFailure {
     int error;
 };
 
+// The descriptor limit the program was started with, once raised.
+std::optional<rlimit> gStartupFileLimit;
+
 // Closes every descriptor from `from` up, but `keepA` and `keepB` (-1: none).
 void closeFrom(int from, int keepA, int keepB) {
     if (keepA > keepB) std::swap(keepA, keepB);
@@ -67,6 +71,7 @@ void closeFrom(int from, int keepA, int keepB) {
     }
     ChildFailure failure{0};
     if (options.newSession && ::setsid() < 0) failure.error = errno;
+    if (gStartupFileLimit) ::setrlimit(RLIMIT_NOFILE, &*gStartupFileLimit);
 
     const int errFd = options.errorFd >= 0 ? options.errorFd : options.outputFd;
     if (options.outputFd >= 0) ::dup2(options.outputFd, 1);
@@ -172,6 +177,14 @@ void keepStartupEnvironment() {
 
 std::vector<std::string> startupEnvironment() {
     return gStartupEnvironment ? *gStartupEnvironment : currentEnvironment();
+}
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    gStartupFileLimit = limit;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void setEnvironmentValue(std::vector<std::string>& environment, const std::string& name,

@@ -61,6 +61,11 @@ std::vector<std::string> currentEnvironment();
 void keepStartupEnvironment();
 std::vector<std::string> startupEnvironment();
 
+// Raises this process's soft limit on open descriptors to its hard limit
+// (the toolkit and the web engine need many); every child started from
+// here on gets back the limit the program was started with.
+void raiseDescriptorLimit();
+
 // Replaces or adds `name` in `environment`.
 void setEnvironmentValue(std::vector<std::string>& environment, const std::string& name,
                          const std::string& value);

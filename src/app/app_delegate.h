@@ -76,6 +76,7 @@ public:
 
     // Main window and web view (app/main_window.cpp).
     void createMainWindow();
+    void webContentProcessDidTerminate() override;
 
     // Page dialogs (ui/js_dialogs.cpp).
     void runJavaScriptAlertPanel(const std::string& message,
@@ -145,6 +146,8 @@ private:
     const Settings settings_;
     int instanceLock_ = -1;  // held for the delegate's life
     int keeperFd_ = -1;      // the keeper executable, opened at start
+    bool panelShown_ = false;  // the panel, not the starting page, is in the view
+    std::vector<Clock::time_point> webProcessEnds_;  // recent ends of the page's process
 };
 
 // The page shown until the panel answers.

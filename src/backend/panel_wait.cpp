@@ -61,6 +61,7 @@ void AppDelegate::loadPanelOrReportFailure(PanelWait result,
         case PanelWait::Superseded:
             return;
         case PanelWait::Ready:
+            panelShown_ = true;
             webView->loadRequest(panelURL(settings_), settings_.panelLoadTimeoutSeconds);
             return;
         case PanelWait::BackendGone:

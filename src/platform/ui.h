@@ -77,6 +77,9 @@ public:
     // The page called confirm(). `completion` must be called exactly once.
     virtual void runJavaScriptConfirmPanel(const std::string& message,
                                            std::function<void(bool)> completion) = 0;
+    // The process that renders the page has ended (killed, crashed): the
+    // view shows nothing until something is loaded again.
+    virtual void webContentProcessDidTerminate() = 0;
 };
 
 class WebView {

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,8 +51,10 @@ protected:
     // Starts the program with `arguments` and `extra` in its environment;
     // its standard output and error go to `dir/output`. As root, in a mount
     // namespace of its own with scratch command directories.
+    // `fileLimit`: a soft limit on descriptors to start with, 0 for none.
     pid_t start(std::vector<std::pair<std::string, std::string>> extra = {},
-                std::vector<std::string> arguments = {}, bool blockQuitSignals = false) {
+                std::vector<std::string> arguments = {}, bool blockQuitSignals = false,
+                rlim_t fileLimit = 0) {
         std::vector<std::string> argv = {program};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         auto environment = platform::currentEnvironment();
@@ -82,6 +85,10 @@ protected:
             sigemptyset(&quit);
             for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quit, s);
             ::sigprocmask(blockQuitSignals ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
+            rlimit files{};
+            ::getrlimit(RLIMIT_NOFILE, &files);
+            files.rlim_cur = fileLimit ? fileLimit : files.rlim_cur;
+            ::setrlimit(RLIMIT_NOFILE, &files);
             ::dup2(output, 1);
             ::dup2(output, 2);
             ::execve(args[0], args.data(), env.data());
@@ -109,9 +116,9 @@ protected:
     std::vector<pid_t> started;
 };
 
-TEST_F(RealApp, ShowsThePanelPastAnyProxyAndEndsEverythingWhenAsked) {
-    // Started with the quit signals blocked, proxies that lead nowhere, and
-    // a service whose tree ignores SIGTERM.
+TEST_F(RealApp, ShowsThePanelPastAnyProxyAndAfterItsWebProcessAndEndsEverythingWhenAsked) {
+    // Started with the quit signals blocked, few descriptors, proxies that
+    // lead nowhere, and a service whose tree ignores SIGTERM.
     const pid_t app = start({{"http_proxy", "http://127.0.0.1:9"},
                              {"HTTPS_PROXY", "127.0.0.1:9"},
                              {"all_proxy", "socks5://127.0.0.1:9"},
@@ -119,10 +126,24 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndEndsEverythingWhenAsked) {
                              {"KESTRIX_STUB_TREE_DEPTH", "2"},
                              {"KESTRIX_STUB_TREE_WIDTH", "2"},
                              {"KESTRIX_STUB_DAEMONS", "2"}},
-                            {}, true);
+                            {}, true, 20);
     ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
     const auto service = waitForPids(dir / "pids", 9);
     ASSERT_EQ(service.size(), 9u);
+    // The service has the limit the program was started with.
+    EXPECT_NE(readFile("/proc/" + std::to_string(service[0]) + "/limits")
+                  .find("Max open files            20 "),
+              std::string::npos);
+    // The page's process killed, the panel comes back.
+    for (pid_t pid : liveDescendants(app))
+        if (readFile("/proc/" + std::to_string(pid) + "/comm") == "WebKitWebProces\n")
+            ::kill(pid, SIGKILL);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            const std::string text = log();
+            return text.find("panel rendered") != text.rfind("panel rendered");
+        },
+        60s));
     if (::geteuid() == 0) {
         const std::string root = "/proc/" + std::to_string(app) + "/root";
         for (const char* copy : {"/opt/homebrew/bin/kestrix-v3", "/usr/local/bin/kestrix-v3"})

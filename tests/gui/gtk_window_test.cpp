@@ -220,6 +220,19 @@ TEST_F(GtkShell, PageDialogsAreAnsweredFromNativeDialogsOnTheWindow) {
     g_list_free(toplevels);
     EXPECT_EQ(visibleDialog(), nullptr);
 
+    // A download is refused: nothing is written.
+    bool failed = false;
+    g_signal_connect(webkit_web_view_get_context(webView()), "download-started",
+                     G_CALLBACK(+[](WebKitWebContext*, WebKitDownload* download, bool* out) {
+                         g_signal_connect_swapped(download, "failed",
+                                                  G_CALLBACK(+[](bool* f) { *f = true; }), out);
+                     }),
+                     &failed);
+    evaluateNow(
+        "const a = document.createElement('a'); a.download = 'x.txt';"
+        "a.href = 'data:text/plain,hello'; document.body.appendChild(a); a.click(); 'clicked'");
+    EXPECT_TRUE(iterateUntil([&] { return failed; }, 10s));
+
     // A dialog whose page goes away meanwhile is answered once, harmlessly.
     evaluate("alert('from the first page')");
     ASSERT_TRUE(iterateUntil([] { return visibleDialog() != nullptr; }));

@@ -2,6 +2,8 @@
 // first-run tip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -64,6 +66,24 @@ const char* const kTipText =
     "「AI Kestrix」图标已放在右上角菜单栏。点窗口 X 关闭后，可从菜单栏图标随时回来。\n\n"
     "macOS Tahoe 可能把第三方图标收到后面：去「系统设置 → 控制中心 → 菜单栏」，找到Kestrix V3.1 "
     "并设为\"在菜单栏中显示\"，即可固定在最前面。";
+
+TEST(Lifecycle, AWebProcessThatDiesGetsWhatWasShownAgainThreeTimesAMinuteThenAWord) {
+    Harness h;
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    h.makeDelegate();
+    h.delegate->applicationDidFinishLaunching();
+    const auto& loads = h.app.mainWindow()->webView()->loads();
+    h.delegate->webContentProcessDidTerminate();  // while the service starts
+    EXPECT_EQ(loads.back(), std::string("html:") + kStartingPageHTML);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    for (int i = 0; i < 2; ++i) h.delegate->webContentProcessDidTerminate();
+    const std::string panel = "url:" + panelURL(h.settings);
+    ASSERT_EQ(loads.size(), 5u);
+    EXPECT_EQ(std::count(loads.begin(), loads.end(), panel), 3);
+    h.delegate->webContentProcessDidTerminate();
+    EXPECT_NE(loads.back().find("控制面板页面无法显示"), std::string::npos);
+    EXPECT_NE(loads.back().find("href='" + panelURL(h.settings) + "'"), std::string::npos);
+}
 
 TEST(FirstRunTip, ShownAfterTheLaunchUntilAnswered) {
     // Never seen, seen (NO), seen (YES), and a launch that ended the application.

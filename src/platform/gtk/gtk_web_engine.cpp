@@ -89,6 +89,12 @@ private:
 
 GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
     g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    g_signal_connect(view_, "web-process-terminated",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason, void* data) {
+                         auto* self = static_cast<GtkWebViewAdapter*>(data);
+                         if (self->uiDelegate_) self->uiDelegate_->webContentProcessDidTerminate();
+                     }),
+                     this);
     // No new windows.
     g_signal_connect(view_, "create",
                      G_CALLBACK(+[](WebKitWebView*, WebKitNavigationAction*, void*) {
@@ -168,6 +174,13 @@ kestrix::platform::WebView* kestrix_web_engine_add_view(GtkWindow* window) {
     webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
                                                      WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     applyProxySettings(view);
+    // No downloads: nothing here could say where a file should go, so none
+    // is written (a link with `download`, an attachment).
+    g_signal_connect(webkit_web_view_get_context(view), "download-started",
+                     G_CALLBACK(+[](WebKitWebContext*, WebKitDownload* download, void*) {
+                         webkit_download_cancel(download);
+                     }),
+                     nullptr);
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
     gtk_widget_show(GTK_WIDGET(view));
     return new GtkWebViewAdapter(view);

@@ -71,7 +71,6 @@ void closeFrom(int from, int keepA, int keepB) {
     }
     ChildFailure failure{0};
     if (options.newSession && ::setsid() < 0) failure.error = errno;
-    if (gStartupFileLimit) ::setrlimit(RLIMIT_NOFILE, &*gStartupFileLimit);
 
     const int errFd = options.errorFd >= 0 ? options.errorFd : options.outputFd;
     if (options.outputFd >= 0) ::dup2(options.outputFd, 1);
@@ -92,6 +91,8 @@ void closeFrom(int from, int keepA, int keepB) {
     // executed from a descriptor) and the report pipe; the last two close
     // on exec.
     closeFrom(above, reportFd, exeFd);
+    // Only now: a low limit would refuse the descriptors moved above.
+    if (gStartupFileLimit) ::setrlimit(RLIMIT_NOFILE, &*gStartupFileLimit);
 
     if (failure.error == 0) {
         if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) {
@@ -317,6 +318,8 @@ Task::LaunchResult Task::launchKept(int keeperFd, std::chrono::milliseconds grac
     const bool answered = receive(pair[0], first);
     if (!answered || first.kind != keeper::kStarted || first.value < 1) {
         ::close(pair[0]);
+        // A keeper that could not even say why is of no use.
+        if (!answered || first.kind != keeper::kFailed) ::kill(spawned.pid, SIGKILL);
         while (::waitpid(spawned.pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         const int error = answered && first.kind == keeper::kFailed ? first.value : EPROTO;

@@ -46,6 +46,7 @@ std::string AppDelegate::dataDirectory() const {
 void AppDelegate::applicationDidFinishLaunching() {
     app_.setActivationPolicyRegular();
     createMainWindow();
+    if (app_.isTerminating()) return;
     createStatusItem();
     launchBackendAndLoad();
     // A failed launch has asked for termination; on the desktop that never

@@ -156,30 +156,49 @@ TEST_F(GtkShell, LaunchShowsTheStartingPageAndCloseHidesUntilReopen) {
     EXPECT_EQ(pidsFromFile(h.pidFile).size(), 1u);
 }
 
-TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrder) {
+TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWhereItMeansCancel) {
     delegate->createMainWindow();
+    // Escape (the dialog's close), then, while it is still up, the first button.
+    const auto escapeThenFirst = [](std::vector<std::string>* seen) {
+        g_timeout_add(
+            20,
+            [](gpointer data) -> gboolean {
+                GtkMessageDialog* dialog = visibleDialog();
+                if (!dialog) return G_SOURCE_CONTINUE;
+                auto* out = static_cast<std::vector<std::string>*>(data);
+                if (out->empty()) {
+                    *out = shown(dialog);
+                    // What a screen reader announces, and whether it is modal.
+                    out->emplace_back(
+                        atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(dialog))));
+                    out->emplace_back(gtk_window_get_modal(GTK_WINDOW(dialog)) ? "modal"
+                                                                               : "modeless");
+                    g_signal_emit_by_name(dialog, "close");
+                    return G_SOURCE_CONTINUE;
+                }
+                click(dialog, platform::kAlertFirstButtonReturn);
+                return G_SOURCE_REMOVE;
+            },
+            seen);
+    };
     std::vector<std::string> seen;
-    g_timeout_add(
-        20,
-        [](gpointer data) -> gboolean {
-            GtkMessageDialog* dialog = visibleDialog();
-            if (!dialog) return G_SOURCE_CONTINUE;
-            auto* out = static_cast<std::vector<std::string>*>(data);
-            *out = shown(dialog);
-            // What a screen reader announces, and whether it is modal.
-            out->emplace_back(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(dialog))));
-            out->emplace_back(gtk_window_get_modal(GTK_WINDOW(dialog)) ? "modal" : "modeless");
-            click(dialog, platform::kAlertSecondButtonReturn);
-            return G_SOURCE_REMOVE;
-        },
-        &seen);
+    escapeThenFirst(&seen);
     EXPECT_EQ(
         app->runModalAlert(
             {"后端服务意外退出", "控制面板后端已停止，隧道可能已断开。", {"重新启动", "退出"}}),
-        platform::kAlertSecondButtonReturn);
+        platform::kAlertFirstButtonReturn);
     EXPECT_EQ(seen,
               (std::vector<std::string>{"后端服务意外退出", "控制面板后端已停止，隧道可能已断开。",
                                         "重新启动", "退出", "后端服务意外退出", "modal"}));
+    for (const auto& [buttons, answer] :
+         {std::pair{std::vector<std::string>{"确定", "取消"}, platform::kAlertSecondButtonReturn},
+          std::pair{std::vector<std::string>{"退出"}, platform::kAlertFirstButtonReturn}}) {
+        std::vector<std::string> more;
+        escapeThenFirst(&more);
+        EXPECT_EQ(app->runModalAlert({"问题", "", buttons}), answer) << buttons.size();
+    }
+    // After a dialog as when the window opened, the keyboard is in the page.
+    EXPECT_EQ(gtk_window_get_focus(window()), GTK_WIDGET(webView()));
 }
 
 TEST_F(GtkShell, PageDialogsAreAnsweredFromNativeDialogsOnTheWindow) {
@@ -268,9 +287,20 @@ TEST_F(GtkShell, PanelOnLoopbackIsReachedDirectlyAndOtherHostsThroughTheProxy) {
     Listener panel(h.port(), httpStatus(200));
     ::setenv("http_proxy", ("127.0.0.1:" + std::to_string(proxyPort)).c_str(), 1);
     delegate->createMainWindow();
+    // The starting page is on screen before the panel replaces it, even when
+    // the panel is asked for at once.
+    std::vector<std::string> commits;
+    g_signal_connect(webView(), "load-changed",
+                     G_CALLBACK(+[](WebKitWebView* view, WebKitLoadEvent event, void* out) {
+                         if (event == WEBKIT_LOAD_COMMITTED)
+                             static_cast<std::vector<std::string>*>(out)->push_back(
+                                 webkit_web_view_get_uri(view));
+                     }),
+                     &commits);
 
     delegate->webView->loadRequest(panelURL(h.settings), 60);
     ASSERT_TRUE(iterateUntil([&] { return panel.requestCount() > 0 && pageLoaded(); }));
+    EXPECT_EQ(commits, (std::vector<std::string>{"about:blank", panelURL(h.settings)}));
     EXPECT_EQ(evaluateNow("document.body.textContent"), "test");
     delegate->webView->loadRequest("http://kestrix.invalid/", 60);
     EXPECT_TRUE(iterateUntil([&] { return proxy.requestCount() > 0 && pageLoaded(); }));

@@ -173,9 +173,15 @@ long GtkApp::runModalAlert(const AlertSpec& alert) {
     gtk_window_set_position(GTK_WINDOW(dialog),
                             parent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    int response;
+    long answer;
+    do {
+        response = gtk_dialog_run(GTK_DIALOG(dialog));
+        answer = alertResponse(alert, response);
+    } while (answer < 0 && response == GTK_RESPONSE_DELETE_EVENT);
     gtk_widget_destroy(dialog);
-    return alertResponse(alert, response);
+    // Gone some other way (its display lost): the last button, as a quit.
+    return answer >= 0 ? answer : kAlertFirstButtonReturn + static_cast<long>(alert.buttons.size()) - 1;
 }
 
 void GtkApp::dispatchEvent(int eventType, const std::function<void()>& action) {

@@ -18,8 +18,9 @@ inline constexpr const char* kAccessibleAlertName = "AI Kestrix V3.1";
 // response is 1000, 1001, ... in the order added.
 GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert);
 // Maps a dialog's response to the alert's: a button's own, or, for a
-// dialog dismissed without one (Escape, the window's close), the last
-// button's, as the platform's alerts answer for their cancel button.
+// dialog dismissed without one (Escape, the window's close), 取消 where the
+// alert has it, the only button of a one-button alert, and otherwise -1:
+// no answer, the dialog stays.
 long alertResponse(const AlertSpec& alert, int gtkResponse);
 
 class GtkMainWindow final : public Window {

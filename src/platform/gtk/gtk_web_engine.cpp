@@ -5,6 +5,7 @@
 #include <webkit2/webkit2.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrix::platform::gtk {
@@ -84,11 +85,24 @@ private:
     static gboolean onScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, void* self);
 
     WebKitWebView* view_;
+    // The page asked for before the panel (the starting page) is on screen
+    // first: the panel waits until it has been committed.
+    bool pageUncommitted_ = false;
+    std::string waitingURL_;
     WebUIDelegate* uiDelegate_ = nullptr;
 };
 
 GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
     g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    g_signal_connect(view_, "load-changed",
+                     G_CALLBACK(+[](WebKitWebView* view, WebKitLoadEvent event, void* data) {
+                         auto* self = static_cast<GtkWebViewAdapter*>(data);
+                         if (event < WEBKIT_LOAD_COMMITTED || !self->pageUncommitted_) return;
+                         self->pageUncommitted_ = false;
+                         if (!self->waitingURL_.empty())
+                             webkit_web_view_load_uri(view, std::exchange(self->waitingURL_, "").c_str());
+                     }),
+                     this);
     g_signal_connect(view_, "web-process-terminated",
                      G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason, void* data) {
                          auto* self = static_cast<GtkWebViewAdapter*>(data);
@@ -116,12 +130,18 @@ GtkWebViewAdapter::~GtkWebViewAdapter() {
 }
 
 void GtkWebViewAdapter::loadHTMLString(const std::string& html) {
+    pageUncommitted_ = true;
+    waitingURL_.clear();
     webkit_web_view_load_html(view_, html.c_str(), nullptr);
 }
 
 void GtkWebViewAdapter::loadRequest(const std::string& url, double /*timeoutSeconds*/) {
     // The engine applies its own network time-outs; the request itself
     // carries none here.
+    if (pageUncommitted_) {
+        waitingURL_ = url;
+        return;
+    }
     webkit_web_view_load_uri(view_, url.c_str());
 }
 

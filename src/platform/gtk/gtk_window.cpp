@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <string>
-#include <utility>
 
 #include "platform/gtk/gtk_internal.h"
 #include "platform/gtk/gtk_web_engine.h"
@@ -25,6 +24,9 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
         gtk_dialog_set_default_response(GTK_DIALOG(dialog),
                                         static_cast<int>(kAlertFirstButtonReturn));
     gtk_window_set_title(GTK_WINDOW(dialog), "");
+    // The close request (Escape, the title bar) never destroys the dialog:
+    // it answers as alertResponse says, or not at all.
+    g_signal_connect(dialog, "delete-event", G_CALLBACK(gtk_true), nullptr);
     // What a screen reader announces for the dialog.
     atk_object_set_name(gtk_widget_get_accessible(dialog), alert.messageText.empty()
                                                                ? kAccessibleAlertName
@@ -36,7 +38,12 @@ long alertResponse(const AlertSpec& alert, int gtkResponse) {
     const long count = static_cast<long>(alert.buttons.size());
     if (gtkResponse >= kAlertFirstButtonReturn && gtkResponse < kAlertFirstButtonReturn + count)
         return gtkResponse;
-    return count > 0 ? kAlertFirstButtonReturn + count - 1 : kAlertFirstButtonReturn;
+    // Escape and the close request answer 取消 where there is one, and the
+    // only button of a one-button alert; an alert with a choice and no
+    // cancel (重新启动 / 退出) stays up until a button is pressed.
+    for (long i = 0; i < count; ++i)
+        if (alert.buttons[static_cast<size_t>(i)] == "取消") return kAlertFirstButtonReturn + i;
+    return count == 1 ? kAlertFirstButtonReturn : -1;
 }
 
 GtkMainWindow::GtkMainWindow(GtkApp& app, const WindowSpec& spec)
@@ -98,62 +105,37 @@ const LoadedEngine& loadWebEngine(const std::string& path) {
     return loaded;
 }
 
-// The window's web view. The engine behind it comes up on the main loop's
-// first idle pass after the window is made, so after the launch that
-// follows the window, side by side with the service's start. Until then the
-// view keeps what it is asked: its delegate and the latest page.
+// The window's web view, made with the window, before anything is loaded
+// into it or the service starts. Without its engine the window could never
+// show the panel: the user is told, and the program ends.
 class GtkWebView final : public WebView {
 public:
-    GtkWebView(GtkApp& app, GtkWindow* window) : app_(app), window_(window) {
-        starting_ = g_idle_add(
-            [](void* self) -> gboolean {
-                static_cast<GtkWebView*>(self)->start();
-                return G_SOURCE_REMOVE;
-            },
-            this);
-    }
-    ~GtkWebView() override {
-        if (starting_) g_source_remove(starting_);
+    GtkWebView(GtkApp& app, GtkWindow* window) {
+        const LoadedEngine& loaded = loadWebEngine(app.webEnginePath());
+        if (loaded.entry) {
+            engine_.reset(loaded.entry(window));
+            return;
+        }
+        std::fprintf(stderr, "kestrix-v3-shell: cannot load the web engine: %s\n",
+                     loaded.error.c_str());
+        app.runModalAlert({"无法加载网页引擎", loaded.error, {"退出"}});
+        app.terminate();
     }
 
     void loadHTMLString(const std::string& html) override {
-        if (engine_) return engine_->loadHTMLString(html);
-        pendingLoad_ = [html](WebView& view) { view.loadHTMLString(html); };
+        if (engine_) engine_->loadHTMLString(html);
     }
     void loadRequest(const std::string& url, double timeoutSeconds) override {
-        if (engine_) return engine_->loadRequest(url, timeoutSeconds);
-        pendingLoad_ = [=](WebView& view) { view.loadRequest(url, timeoutSeconds); };
+        if (engine_) engine_->loadRequest(url, timeoutSeconds);
     }
     void setUIDelegate(WebUIDelegate* delegate) override {
-        uiDelegate_ = delegate;
         if (engine_) engine_->setUIDelegate(delegate);
     }
     // A child of a GtkWindow always fills its content area.
     void setAutoresizesWithWindow(bool) override {}
 
 private:
-    void start() {
-        starting_ = 0;
-        const LoadedEngine& loaded = loadWebEngine(app_.webEnginePath());
-        if (!loaded.entry) {
-            // Without its engine the window can never show the panel.
-            std::fprintf(stderr, "kestrix-v3-shell: cannot load the web engine: %s\n",
-                         loaded.error.c_str());
-            app_.runModalAlert({"无法加载网页引擎", loaded.error, {"退出"}});
-            app_.terminate();
-            return;
-        }
-        engine_.reset(loaded.entry(window_));
-        engine_->setUIDelegate(uiDelegate_);
-        if (pendingLoad_) std::exchange(pendingLoad_, nullptr)(*engine_);
-    }
-
-    GtkApp& app_;
-    GtkWindow* window_;
-    unsigned starting_ = 0;
     std::unique_ptr<WebView> engine_;
-    WebUIDelegate* uiDelegate_ = nullptr;
-    std::function<void(WebView&)> pendingLoad_;
 };
 
 }  // namespace
@@ -164,6 +146,8 @@ std::unique_ptr<WebView> GtkMainWindow::addWebView() {
 
 void GtkMainWindow::makeKeyAndOrderFront() {
     gtk_widget_show(GTK_WIDGET(window_));
+    // The keyboard goes to the page, as in any browser window.
+    if (GtkWidget* view = gtk_bin_get_child(GTK_BIN(window_))) gtk_widget_grab_focus(view);
     gtk_window_present_with_time(window_, gtk_get_current_event_time());
 }
 
@@ -204,9 +188,11 @@ struct SheetState {
 
 void onSheetResponse(GtkDialog* dialog, int response, void* data) {
     auto* state = static_cast<SheetState*>(data);
+    const long answer = alertResponse(state->alert, response);
+    if (answer < 0) return;
     if (auto completion = std::move(state->completion)) {
         state->completion = nullptr;
-        completion(alertResponse(state->alert, response));
+        completion(answer);
     }
     gtk_widget_destroy(GTK_WIDGET(dialog));
 }

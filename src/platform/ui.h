@@ -131,6 +131,9 @@ public:
     virtual ~StatusItem() = default;
     // The clickable button of the item, or null where the platform has none.
     virtual StatusButton* button() = 0;
+    // Where a tray host shows the item's menu itself, it shows this one,
+    // asked for each time the host is about to show it.
+    virtual void setMenuProvider(std::function<Menu()> provider) = 0;
 };
 
 class UserDefaults {

@@ -31,6 +31,10 @@ void AppDelegate::createStatusItem() {
         if (auto self = weakSelf.lock()) self->statusItemClicked();
     });
     button->sendActionOn(platform::kEventMaskLeftMouseUp | platform::kEventMaskRightMouseUp);
+    statusItem->setMenuProvider([weakSelf] {
+        auto self = weakSelf.lock();
+        return self ? self->statusMenu() : platform::Menu{};
+    });
 }
 
 // Only the released button decides: the right one opens the menu, any other

@@ -44,8 +44,15 @@ public:
                 static_cast<FakeWatcher*>(self)->owned = true;
             },
             nullptr, this, nullptr);
+        updates_ = g_dbus_connection_signal_subscribe(
+            bus_, nullptr, "com.canonical.dbusmenu", "LayoutUpdated", nullptr, nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE,
+            +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+                gpointer self) { ++static_cast<FakeWatcher*>(self)->layoutUpdates; },
+            this, nullptr);
     }
     ~FakeWatcher() {
+        g_dbus_connection_signal_unsubscribe(bus_, updates_);
         g_bus_unown_name(owner_);
         g_dbus_connection_unregister_object(bus_, registration_);
         g_object_unref(bus_);
@@ -73,8 +80,9 @@ public:
         return reply.value;
     }
     // The rows of `name`'s exported menu, as a host about to show it reads
-    // them: (id, label), with "-" for a separator.
-    std::vector<std::pair<int, std::string>> exportedMenu(const std::string& name) {
+    // them: (id, label), with "-" for a separator; and the layout's revision.
+    std::vector<std::pair<int, std::string>> exportedMenu(const std::string& name,
+                                                          guint32* revision = nullptr) {
         if (GVariant* shown = call(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow",
                                    g_variant_new("(i)", 0)))
             g_variant_unref(shown);
@@ -84,7 +92,7 @@ public:
         std::vector<std::pair<int, std::string>> rows;
         if (!layout) return rows;
         GVariantIter* children = nullptr;
-        g_variant_get(layout, "(u(ia{sv}av))", nullptr, nullptr, nullptr, &children);
+        g_variant_get(layout, "(u(ia{sv}av))", revision, nullptr, nullptr, &children);
         GVariant* child = nullptr;
         while (g_variant_iter_loop(children, "v", &child)) {
             gint32 id = 0;
@@ -121,11 +129,13 @@ public:
     std::vector<std::string> registered;
     std::vector<std::string> senders;
     bool owned = false;
+    int layoutUpdates = 0;
 
 private:
     GDBusConnection* bus_ = nullptr;
     guint registration_ = 0;
     guint owner_ = 0;
+    guint updates_ = 0;
 };
 
 }  // namespace kestrix::test

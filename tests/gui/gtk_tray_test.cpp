@@ -99,9 +99,18 @@ TEST_F(Tray, AnXEmbedIconUntilAWatcherComesThenAStatusNotifierItem) {
     EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));
     // The exported menu, which hosts show on a right click, is the same;
     // its first row shows the window.
-    const auto rows = watcher.exportedMenu(name);
+    guint32 revision = 0, again = 0;
+    const auto rows = watcher.exportedMenu(name, &revision);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].second + rows[1].second + rows[2].second, "打开面板-退出");
+    // Opened again, nothing changed: the same rows, ids and revision, and no
+    // LayoutUpdated (after which some hosts close the menu they opened).
+    iterateUntil([] { return false; }, 300ms);  // what the first export sent
+    const int updates = watcher.layoutUpdates;
+    EXPECT_EQ(watcher.exportedMenu(name, &again), rows);
+    iterateUntil([] { return false; }, 300ms);
+    EXPECT_EQ(again, revision);
+    EXPECT_EQ(watcher.layoutUpdates, updates);
     hideWindow();
     watcher.clickExported(name, rows[0].first);
     EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));

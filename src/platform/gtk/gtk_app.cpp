@@ -204,10 +204,6 @@ void onMenuDeactivate(GtkMenuShell*, void* data) {
 }  // namespace
 
 void GtkApp::popUpMenuAtPointer(const Menu& menu) {
-    if (menuCapture_) {
-        *menuCapture_ = menu;
-        return;
-    }
     int chosen = -1;
     GtkWidget* gtkMenu = buildGtkMenu(menu, &chosen);
     PopUp popUp{g_main_loop_new(nullptr, FALSE)};

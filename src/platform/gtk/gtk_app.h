@@ -52,7 +52,6 @@ public:
     void dispatchEvent(int eventType, const std::function<void()>& action);
     // While set, a menu asked to pop up is stored into `into` instead of
     // shown (the tray's exported menu asks the delegate for its menu so).
-    void captureNextMenu(Menu* into) { menuCapture_ = into; }
     ApplicationDelegate* delegate() const { return delegate_; }
     GtkApplication* gtkApplication() const { return application_; }
     // The main window's toolkit object, or null before it exists.
@@ -73,7 +72,6 @@ private:
     GtkMainWindow* mainWindow_ = nullptr;
     std::unique_ptr<UserDefaults> defaults_;
     std::optional<int> currentEvent_;
-    Menu* menuCapture_ = nullptr;
     bool launched_ = false;
     bool terminating_ = false;
     bool displayLost_ = false;

@@ -7,7 +7,9 @@
 // both reach the button's action as the release of that button. Many hosts
 // show the item's exported menu instead of calling ContextMenu: that menu
 // (libdbusmenu) is the delegate's own right-click menu, asked for afresh each
-// time a host is about to show it.
+// time a host is about to show it. The exported layout (its ids, its
+// revision) changes only when the menu does: a host that sees it change
+// while it opens the menu closes it again.
 //
 // While no watcher is on the bus, an XEmbed tray icon (GtkStatusIcon) stands
 // in, with the same two clicks.
@@ -15,6 +17,8 @@
 
 #include <libdbusmenu-glib/dbusmenu-glib.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace kestrix::platform::gtk {
 
@@ -165,8 +169,7 @@ void TrayStatusItem::exportMenu() {
     dbusmenu_server_set_root(menuServer_, menuRoot_);
     g_signal_connect(menuRoot_, DBUSMENU_MENUITEM_SIGNAL_ABOUT_TO_SHOW,
                      G_CALLBACK(+[](DbusmenuMenuitem*, gpointer self) -> gboolean {
-                         static_cast<TrayStatusItem*>(self)->rebuildExportedMenu();
-                         return TRUE;
+                         return static_cast<TrayStatusItem*>(self)->rebuildExportedMenu();
                      }),
                      this);
 }
@@ -216,6 +219,10 @@ void TrayStatusItem::setImage(const std::string& symbolName, const std::string& 
 
 void TrayStatusItem::setAction(std::function<void()> action) {
     action_ = std::move(action);
+}
+
+void TrayStatusItem::setMenuProvider(std::function<Menu()> provider) {
+    menuProvider_ = std::move(provider);
     if (menuRoot_) rebuildExportedMenu();
 }
 
@@ -266,16 +273,21 @@ GVariant* TrayStatusItem::iconPixmaps() {
     return g_variant_builder_end(&builder);
 }
 
-// The delegate builds its menu when its button is released with the right
-// button; asking it that way, with the pop-up captured instead of shown,
-// gives the host the very menu a right click would show.
-void TrayStatusItem::rebuildExportedMenu() {
-    exportedMenu_ = Menu{};
-    if (action_) {
-        app_.captureNextMenu(&exportedMenu_);
-        app_.dispatchEvent(kEventTypeRightMouseUp, action_);
-        app_.captureNextMenu(nullptr);
-    }
+// The delegate's menu as it is now. The exported rows are made anew only
+// when what they show has changed; otherwise they stay, with their ids,
+// and only what they do is taken from the new menu. True when they changed.
+bool TrayStatusItem::rebuildExportedMenu() {
+    Menu menu = menuProvider_ ? menuProvider_() : Menu{};
+    const auto sameRows = [](const Menu& a, const Menu& b) {
+        return std::equal(a.items.begin(), a.items.end(), b.items.begin(), b.items.end(),
+                          [](const MenuItem& x, const MenuItem& y) {
+                              return x.isSeparator == y.isSeparator && x.title == y.title;
+                          });
+    };
+    const bool changed = !exported_ || !sameRows(menu, exportedMenu_);
+    exportedMenu_ = std::move(menu);
+    if (!changed) return false;
+    exported_ = true;
     GList* old = dbusmenu_menuitem_take_children(menuRoot_);
     g_list_free_full(old, g_object_unref);
     for (size_t i = 0; i < exportedMenu_.items.size(); ++i) {
@@ -299,6 +311,7 @@ void TrayStatusItem::rebuildExportedMenu() {
         dbusmenu_menuitem_child_append(menuRoot_, entry);
         g_object_unref(entry);
     }
+    return true;
 }
 
 void TrayStatusItem::performExported(int index) {

@@ -17,6 +17,7 @@ public:
     StatusButton* button() override { return this; }
     void setImage(const std::string& symbolName, const std::string& description) override;
     void setAction(std::function<void()> action) override;
+    void setMenuProvider(std::function<Menu()> provider) override;
     void sendActionOn(unsigned mask) override { mask_ = mask; }
 
     // Leaves the tray: unexports everything and gives the names back.
@@ -39,7 +40,7 @@ private:
     void onMethod(const std::string& method, GDBusMethodInvocation* invocation);
     GVariant* property(const std::string& name);
     GVariant* iconPixmaps();
-    void rebuildExportedMenu();
+    bool rebuildExportedMenu();
     void performExported(int index);
 
     GtkApp& app_;
@@ -60,6 +61,8 @@ private:
     DbusmenuServer* menuServer_ = nullptr;
     DbusmenuMenuitem* menuRoot_ = nullptr;
     Menu exportedMenu_;
+    std::function<Menu()> menuProvider_;
+    bool exported_ = false;  // rows have been made from a menu
 };
 
 }  // namespace kestrix::platform::gtk

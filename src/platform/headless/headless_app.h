@@ -119,6 +119,8 @@ public:
     HeadlessStatusItem(double length, bool hasButton) : length_(length), hasButton_(hasButton) {}
     StatusButton* button() override { return hasButton_ ? &button_ : nullptr; }
     HeadlessStatusButton& headlessButton() { return button_; }
+    void setMenuProvider(std::function<Menu()> provider) override { menuProvider = std::move(provider); }
+    std::function<Menu()> menuProvider;
     double length() const { return length_; }
 
 private:

@@ -8,6 +8,9 @@
 #include "platform/gtk/gtk_status_item.h"
 #include "support/test_support.h"
 
+// Last: Xlib's macros would clash with names in the headers above.
+#include <gdk/gdkx.h>
+
 namespace kestrix::test {
 namespace {
 
@@ -97,6 +100,8 @@ TEST_F(Tray, AnXEmbedIconUntilAWatcherComesThenAStatusNotifierItem) {
     g_variant_unref(watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
                                  "Activate", g_variant_new("(ii)", 10, 10)));
     EXPECT_TRUE(iterateUntil([&] { return windowVisible(); }));
+    // Brought forward with a real time, though no event carried one.
+    EXPECT_NE(gdk_x11_display_get_user_time(gdk_display_get_default()), 0u);
     // The exported menu, which hosts show on a right click, is the same;
     // its first row shows the window.
     guint32 revision = 0, again = 0;

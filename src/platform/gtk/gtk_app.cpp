@@ -127,7 +127,24 @@ void GtkApp::onActivate(GtkApplication*, void* data) {
 
 void GtkApp::activateIgnoringOtherApps() {
     if (GtkWindow* window = mainGtkWindow(); window && gtk_widget_get_visible(GTK_WIDGET(window)))
-        gtk_window_present_with_time(window, gtk_get_current_event_time());
+        present(window);
+}
+
+void GtkApp::present(GtkWindow* window) {
+    // A request from outside any event (over D-Bus: a tray host, a second
+    // start) has no event time; window managers refuse or log a time of 0.
+    guint32 time = gtk_get_current_event_time();
+    GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(window));
+    if (time == GDK_CURRENT_TIME && surface && GDK_IS_X11_WINDOW(surface)) {
+        // The user acted just now (a click on the tray icon, a start).
+        time = gdk_x11_get_server_time(surface);
+        gdk_x11_window_set_user_time(surface, time);
+    }
+    if (!activationToken_.empty()) {
+        gtk_window_set_startup_id(window, activationToken_.c_str());
+        activationToken_.clear();
+    }
+    gtk_window_present_with_time(window, time);
 }
 
 void GtkApp::terminateWithoutDisplay() {

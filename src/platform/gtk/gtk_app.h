@@ -39,6 +39,10 @@ public:
     // The X server has gone: the normal termination, without the toolkit.
     [[noreturn]] void terminateWithoutDisplay();
     bool displayLost() const { return displayLost_; }
+    // Brings `window` to the front with a real time: the event's, else the
+    // X server's, or on Wayland the activation token a tray host gave.
+    void present(GtkWindow* window);
+    void setActivationToken(std::string token) { activationToken_ = std::move(token); }
     std::unique_ptr<Window> makeWindow(const WindowSpec& spec) override;
     long runModalAlert(const AlertSpec& alert) override;
     std::optional<int> currentEventType() override { return currentEvent_; }
@@ -75,6 +79,7 @@ private:
     bool launched_ = false;
     bool terminating_ = false;
     bool displayLost_ = false;
+    std::string activationToken_;
 };
 
 }  // namespace kestrix::platform::gtk

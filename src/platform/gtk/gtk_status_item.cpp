@@ -49,6 +49,7 @@ constexpr const char* kItemInterfaceXml = R"XML(
     <property name="Menu" type="o" access="read"/>
     <method name="ContextMenu"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
     <method name="Activate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
+    <method name="ProvideXdgActivationToken"><arg name="token" type="s" direction="in"/></method>
     <method name="SecondaryActivate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
     <method name="Scroll"><arg name="delta" type="i" direction="in"/><arg name="orientation" type="s" direction="in"/></method>
     <signal name="NewTitle"/>
@@ -232,6 +233,13 @@ void TrayStatusItem::send(int eventType) {
 }
 
 void TrayStatusItem::onMethod(const std::string& method, GDBusMethodInvocation* invocation) {
+    // The token a Wayland host hands over just before Activate, for the
+    // window that it brings forward.
+    if (method == "ProvideXdgActivationToken") {
+        const gchar* token = nullptr;
+        g_variant_get(g_dbus_method_invocation_get_parameters(invocation), "(&s)", &token);
+        app_.setActivationToken(token ? token : "");
+    }
     // Answer first: the action may run a menu or a dialog of its own.
     g_dbus_method_invocation_return_value(invocation, nullptr);
     if (method == "Activate") {

@@ -148,7 +148,7 @@ void GtkMainWindow::makeKeyAndOrderFront() {
     gtk_widget_show(GTK_WIDGET(window_));
     // The keyboard goes to the page, as in any browser window.
     if (GtkWidget* view = gtk_bin_get_child(GTK_BIN(window_))) gtk_widget_grab_focus(view);
-    gtk_window_present_with_time(window_, gtk_get_current_event_time());
+    app_.present(window_);
 }
 
 void GtkMainWindow::orderOut() {

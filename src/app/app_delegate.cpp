@@ -44,7 +44,7 @@ std::string AppDelegate::dataDirectory() const {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-    app_.setActivationPolicyRegular();
+    // A window and a taskbar entry, as for any regular application.
     createMainWindow();
     if (app_.isTerminating()) return;
     createStatusItem();
@@ -55,6 +55,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     showFirstRunTipIfNeeded();
 }
 
+// Shows the window, brings it to the front and activates the application:
+// at the start, from the tray and for a second start.
 void AppDelegate::showWindow() {
     window->makeKeyAndOrderFront();
     app_.activateIgnoringOtherApps();
@@ -71,8 +73,7 @@ bool AppDelegate::windowShouldClose() {
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
-    window->makeKeyAndOrderFront();
-    app_.activateIgnoringOtherApps();
+    showWindow();
     return true;
 }
 

@@ -35,6 +35,9 @@ public:
         std::lock_guard lock(mutex_);
         return task_;
     }
+    // The task replaced is released after the lock: releasing the last hold
+    // on a task cuts its keeper's lifeline (a socket call), which the
+    // background wait's reads need not wait for.
     void store(std::shared_ptr<platform::Task> task) {
         std::shared_ptr<platform::Task> previous;
         {
@@ -93,8 +96,15 @@ public:
     // First-run tip (ui/first_run_tip.cpp).
     void showFirstRunTipIfNeeded();
 
-    // Backend launch (backend/launch.cpp).
+    // Backend launch (backend/launch.cpp), in its steps.
     void launchBackendAndLoad();
+    void refreshCommandCopies(const std::string& backendPath);
+    platform::LaunchOptions serviceLaunchOptions(const std::string& backendPath);
+    int openServiceLog();
+    void startPanelWait(const std::shared_ptr<platform::Task>& task);
+    // An application-modal alert with the one button "退出", then the
+    // application's termination: how every failed start ends.
+    void alertAndTerminate(std::string message, std::string informative);
 
     // Panel probe and wait (backend/panel_wait.cpp).
     bool panelResponds() const;
@@ -144,8 +154,8 @@ private:
 
     platform::Application& app_;
     const Settings settings_;
-    int instanceLock_ = -1;  // held for the delegate's life
-    int keeperFd_ = -1;      // the keeper executable, opened at start
+    int instanceLock_ = -1;    // held for the delegate's life
+    int keeperFd_ = -1;        // the keeper executable, opened at start
     bool panelShown_ = false;  // the panel, not the starting page, is in the view
     std::vector<Clock::time_point> webProcessEnds_;  // recent ends of the page's process
 };

@@ -8,32 +8,17 @@ const char* const kStartingPageHTML =
     "<html><body style='font-family:-apple-system;display:flex;align-items:center;"
     "justify-content:center;height:100vh;color:#666'><h3>正在启动服务…</h3></body></html>";
 
-namespace {
-constexpr unsigned kStyleTitled = 1, kStyleClosable = 2, kStyleMiniaturizable = 4,
-                   kStyleResizable = 8;
-constexpr int kBackingBuffered = 2;
-}  // namespace
-
 void AppDelegate::createMainWindow() {
-    platform::WindowSpec spec;
-    spec.width = 1200;
-    spec.height = 800;
-    spec.styleMask = kStyleTitled | kStyleClosable | kStyleMiniaturizable | kStyleResizable;
-    spec.backing = kBackingBuffered;
-    spec.defer = false;
-
-    window = app_.makeWindow(spec);
+    window = app_.makeWindow({1200, 800});
     window->center();
     window->setTitle(kWindowTitle);
     window->setDelegate(this);
 
     webView = window->addWebView();
     webView->setUIDelegate(this);
-    webView->setAutoresizesWithWindow(true);
     webView->loadHTMLString(kStartingPageHTML);
 
-    window->makeKeyAndOrderFront();
-    app_.activateIgnoringOtherApps();
+    showWindow();
 }
 
 // The process that renders the page has died: killed when the page grew too
@@ -42,7 +27,8 @@ void AppDelegate::createMainWindow() {
 // window says so and offers to try again.
 void AppDelegate::webContentProcessDidTerminate() {
     const auto now = Clock::now();
-    std::erase_if(webProcessEnds_, [&](Clock::time_point t) { return now - t > std::chrono::minutes(1); });
+    std::erase_if(webProcessEnds_,
+                  [&](Clock::time_point t) { return now - t > std::chrono::minutes(1); });
     webProcessEnds_.push_back(now);
     const std::string panel = panelURL(settings_);
     if (webProcessEnds_.size() > 3) {
@@ -50,7 +36,8 @@ void AppDelegate::webContentProcessDidTerminate() {
             "<html><body style='font-family:sans-serif;display:flex;flex-direction:column;"
             "align-items:center;justify-content:center;height:100vh;color:#666'>"
             "<h3>控制面板页面无法显示</h3><p>显示页面的进程多次意外退出。</p>"
-            "<p><a href='" + panel + "'>重新加载</a></p></body></html>");
+            "<p><a href='" +
+            panel + "'>重新加载</a></p></body></html>");
     } else if (panelShown_) {
         webView->loadRequest(panel, settings_.panelLoadTimeoutSeconds);
     } else {

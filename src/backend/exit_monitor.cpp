@@ -1,5 +1,5 @@
 #include "app/app_delegate.h"
-#include "platform/posix/http_probe.h"
+#include "platform/posix/ports.h"
 
 namespace kestrix {
 

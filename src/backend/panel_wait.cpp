@@ -2,20 +2,15 @@
 #include <thread>
 
 #include "app/app_delegate.h"
+#include "platform/posix/clock.h"
 #include "platform/posix/http_probe.h"
+#include "platform/posix/ports.h"
 #include "platform/posix/proc.h"
 
 namespace kestrix {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-Clock::duration seconds(double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-}
-
-}  // namespace
+using platform::Clock;
+using platform::seconds;
 
 bool AppDelegate::panelResponds() const {
     return platform::httpGetStatus(panelURL(settings_), settings_.probeTimeoutSeconds) == 200;
@@ -26,7 +21,8 @@ bool AppDelegate::panelResponds() const {
 // program, another account's too, may have taken the port first, and a 200
 // from it is not our panel.
 bool AppDelegate::panelIsOurs(const platform::Task& task) const {
-    const pid_t root = task.keeperIdentifier() > 0 ? task.keeperIdentifier() : task.processIdentifier();
+    const pid_t root =
+        task.keeperIdentifier() > 0 ? task.keeperIdentifier() : task.processIdentifier();
     std::vector<pid_t> ours = {task.processIdentifier()};
     for (const auto& p : platform::liveDescendants(root)) ours.push_back(p.pid);
     return platform::listensOn(ours, settings_.panelHost, settings_.panelPort);
@@ -71,12 +67,10 @@ void AppDelegate::loadPanelOrReportFailure(PanelWait result,
             // that choice could be made.
             return;
         case PanelWait::TimedOut:
-            app_.runModalAlert({"Kestrix V3.1 控制面板启动失败",
-                                "无法连接到 127.0.0.1:" + std::to_string(settings_.panelPort) +
-                                    "。请检查旧的 V3 是否仍在运行，先从旧 V3 "
-                                    "菜单正常退出，再重新打开；V2.1 无需退出。",
-                                {"退出"}});
-            app_.terminate();
+            alertAndTerminate("Kestrix V3.1 控制面板启动失败",
+                              "无法连接到 127.0.0.1:" + std::to_string(settings_.panelPort) +
+                                  "。请检查旧的 V3 是否仍在运行，先从旧 V3 "
+                                  "菜单正常退出，再重新打开；V2.1 无需退出。");
             return;
     }
 }

@@ -9,6 +9,7 @@
 
 #include "app/app_delegate.h"
 #include "backend/pid_list.h"
+#include "platform/posix/clock.h"
 #include "platform/posix/proc.h"
 
 namespace kestrix {
@@ -102,12 +103,11 @@ void AppDelegate::stopProcesses(const std::vector<pid_t>& pids, Clock::duration 
 }
 
 AppDelegate::Clock::duration AppDelegate::graceDuration() const {
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(settings_.shutdownGraceSeconds));
+    return platform::seconds(settings_.shutdownGraceSeconds);
 }
 
 void AppDelegate::pollPause() const {
-    std::this_thread::sleep_for(std::chrono::duration<double>(settings_.shutdownPollSeconds));
+    std::this_thread::sleep_for(platform::seconds(settings_.shutdownPollSeconds));
 }
 
 void AppDelegate::killProcessTree(pid_t pid) {

@@ -29,8 +29,7 @@ bool inScope() {
     std::ifstream cgroup("/proc/self/cgroup");
     const std::string tail = std::string("/") + kScopeName;
     for (std::string line; std::getline(cgroup, line);)
-        if (line.rfind("0::", 0) == 0)
-            return line.size() > tail.size() && line.ends_with(tail);
+        if (line.rfind("0::", 0) == 0) return line.size() > tail.size() && line.ends_with(tail);
     return false;
 }
 
@@ -53,18 +52,17 @@ sd_bus* connectToManager() {
 int startScope(sd_bus* bus, std::chrono::milliseconds grace, sd_bus_error* error) {
     sd_bus_message* call = nullptr;
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.systemd1",
-                                           "/org/freedesktop/systemd1",
-                                           "org.freedesktop.systemd1.Manager", "StartTransientUnit");
+    int r = sd_bus_message_new_method_call(
+        bus, &call, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+        "org.freedesktop.systemd1.Manager", "StartTransientUnit");
     if (r >= 0) r = sd_bus_message_append(call, "ss", kScopeName, "fail");
     if (r >= 0) r = sd_bus_message_open_container(call, 'a', "(sv)");
     if (r >= 0)
-        r = sd_bus_message_append(call, "(sv)(sv)(sv)(sv)(sv)", "Description", "s",
-                                  "Kestrix V3 Backend service", "PIDs", "au", 1,
-                                  static_cast<uint32_t>(::getpid()), "KillMode", "s",
-                                  "control-group", "TimeoutStopUSec", "t",
-                                  static_cast<uint64_t>(grace.count()) * 1000, "CollectMode",
-                                  "s", "inactive-or-failed");
+        r = sd_bus_message_append(
+            call, "(sv)(sv)(sv)(sv)(sv)", "Description", "s", "Kestrix V3 Backend service", "PIDs",
+            "au", 1, static_cast<uint32_t>(::getpid()), "KillMode", "s", "control-group",
+            "TimeoutStopUSec", "t", static_cast<uint64_t>(grace.count()) * 1000, "CollectMode", "s",
+            "inactive-or-failed");
     if (r >= 0) r = sd_bus_message_close_container(call);
     if (r >= 0) r = sd_bus_message_append(call, "a(sa(sv))", 0);
     if (r >= 0) r = sd_bus_call(bus, call, kCallTimeoutUs, error, &reply);
@@ -82,10 +80,9 @@ void stopLeftScope(sd_bus* bus, Clock::duration bound) {
     sd_bus_error_free(&error);
     for (const auto end = Clock::now() + bound; Clock::now() < end;) {
         sd_bus_error lookup = SD_BUS_ERROR_NULL;
-        const int r = sd_bus_call_method(bus, "org.freedesktop.systemd1",
-                                         "/org/freedesktop/systemd1",
-                                         "org.freedesktop.systemd1.Manager", "GetUnit", &lookup,
-                                         nullptr, "s", kScopeName);
+        const int r = sd_bus_call_method(
+            bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+            "org.freedesktop.systemd1.Manager", "GetUnit", &lookup, nullptr, "s", kScopeName);
         sd_bus_error_free(&lookup);
         if (r < 0) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

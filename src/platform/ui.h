@@ -36,10 +36,8 @@ inline constexpr unsigned kEventMaskRightMouseUp = 1u << kEventTypeRightMouseUp;
 // action to the target. A separator has no title, action or target.
 struct MenuItem {
     std::string title;
-    std::string keyEquivalent;
-    std::string actionName;         // the selector's name, for display and tests
-    const void* target = nullptr;   // the object that receives the action
-    std::function<void()> perform;  // sends `actionName` to `target`
+    std::string actionName;         // the action's name ("quitApp")
+    std::function<void()> perform;  // runs the action on the delegate
     bool isSeparator = false;
 
     static MenuItem separator() {
@@ -53,12 +51,10 @@ struct Menu {
     std::vector<MenuItem> items;
 };
 
+// The content size of a titled, closable, minimisable, resizable window.
 struct WindowSpec {
     double width = 0;
     double height = 0;
-    unsigned styleMask = 0;
-    int backing = 0;
-    bool defer = false;
 };
 
 class WindowDelegate {
@@ -90,8 +86,6 @@ public:
     // Navigates to `url`; `timeoutSeconds` bounds the request where the engine allows.
     virtual void loadRequest(const std::string& url, double timeoutSeconds) = 0;
     virtual void setUIDelegate(WebUIDelegate* delegate) = 0;
-    // Keeps the view filling its window's content area when the window is resized.
-    virtual void setAutoresizesWithWindow(bool autoresizes) = 0;
 };
 
 class Window {
@@ -100,9 +94,7 @@ public:
     virtual void center() = 0;
     virtual void setTitle(const std::string& title) = 0;
     virtual void setDelegate(WindowDelegate* delegate) = 0;
-    // Size of the content area, the bounds a web view filling it gets.
-    virtual std::pair<double, double> contentSize() const = 0;
-    // Creates the web view inside the content area (initWithFrame + addSubview).
+    // Creates the web view, which fills the content area whatever its size.
     virtual std::unique_ptr<WebView> addWebView() = 0;
     // Shows the window, brings it to the front and makes it key.
     virtual void makeKeyAndOrderFront() = 0;
@@ -166,7 +158,6 @@ public:
     virtual void setDelegate(ApplicationDelegate* delegate) = 0;
     // Runs the event loop on the calling thread.
     virtual int run() = 0;
-    virtual void setActivationPolicyRegular() = 0;
     virtual void activateIgnoringOtherApps() = 0;
     // Normal termination with no sender: asks the delegate, tells it that
     // termination follows, then ends the process. The GTK adapter does not
@@ -186,7 +177,8 @@ public:
     // a chosen entry has performed its action.
     virtual void popUpMenuAtPointer(const Menu& menu) = 0;
 
-    virtual std::unique_ptr<StatusItem> statusItemWithLength(double length) = 0;
+    // A square item in the tray.
+    virtual std::unique_ptr<StatusItem> makeStatusItem() = 0;
     virtual void removeStatusItem(StatusItem* item) = 0;
 
     virtual UserDefaults& standardUserDefaults() = 0;

@@ -4,15 +4,12 @@ namespace kestrix {
 
 namespace {
 
-constexpr double kSquareStatusItemLength = -2.0;
-
+// An entry that performs `action` on the delegate; no key equivalent.
 platform::MenuItem menuEntry(AppDelegate* target, std::string title, std::string actionName,
                              void (AppDelegate::*action)()) {
     platform::MenuItem item;
     item.title = std::move(title);
-    item.keyEquivalent = "";
     item.actionName = std::move(actionName);
-    item.target = target;
     item.perform = [target, action] { (target->*action)(); };
     return item;
 }
@@ -20,7 +17,7 @@ platform::MenuItem menuEntry(AppDelegate* target, std::string title, std::string
 }  // namespace
 
 void AppDelegate::createStatusItem() {
-    statusItem = app_.statusItemWithLength(kSquareStatusItemLength);
+    statusItem = app_.makeStatusItem();
     platform::StatusButton* button = statusItem ? statusItem->button() : nullptr;
     if (!button) return;
     button->setImage("bolt.circle.fill", "AI Kestrix V3.1");
@@ -46,8 +43,7 @@ void AppDelegate::statusItemClicked() {
         app_.popUpMenuAtPointer(statusMenu());
         return;
     }
-    window->makeKeyAndOrderFront();
-    app_.activateIgnoringOtherApps();
+    showWindow();
 }
 
 platform::Menu AppDelegate::statusMenu() {

@@ -20,15 +20,13 @@ public:
 </interface></node>)XML",
                                                            nullptr);
         static const GDBusInterfaceVTable vtable = {
-            +[](GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
-                const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
-                gpointer self) {
+            +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
+                GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
                 auto* watcher = static_cast<FakeWatcher*>(self);
                 if (std::string(method) == "RegisterStatusNotifierItem") {
                     const gchar* service = nullptr;
                     g_variant_get(parameters, "(&s)", &service);
                     watcher->registered.emplace_back(service);
-                    watcher->senders.emplace_back(sender);
                 }
                 g_dbus_method_invocation_return_value(invocation, nullptr);
             },
@@ -127,7 +125,6 @@ public:
     }
 
     std::vector<std::string> registered;
-    std::vector<std::string> senders;
     bool owned = false;
     int layoutUpdates = 0;
 

@@ -18,7 +18,7 @@
 #include "gui/fake_watcher.h"
 #include "gui/gui_support.h"
 #include "platform/posix/files.h"
-#include "platform/posix/http_probe.h"
+#include "platform/posix/ports.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -162,7 +162,7 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndAfterItsWebProcessAndEndsEverythingW
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
 
-TEST_F(RealApp, OptionsStartNothingAndTheTrayAndASecondStartReachTheFirst) {
+TEST_F(RealApp, OptionsPrintAndStartNothing) {
     for (const auto& [option, status] :
          {std::pair<std::string, int>{"--version", 0}, {"--help", 0}, {"--bogus", 2}}) {
         EXPECT_EQ(exitStatus(start({}, {option})), status) << option;
@@ -172,7 +172,9 @@ TEST_F(RealApp, OptionsStartNothingAndTheTrayAndASecondStartReachTheFirst) {
     EXPECT_NE(output.find("--version"), std::string::npos) << output;
     EXPECT_NE(output.find("unrecognised argument '--bogus'"), std::string::npos) << output;
     EXPECT_FALSE(fs::exists(dir / "home/Library")) << "an option started the service";
+}
 
+TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirst) {
     FakeWatcher watcher;
     ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
     const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
@@ -232,10 +234,10 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
             server == "x11" ? "/tmp/.X11-unix/X" + std::to_string(display) : dir / name;
         platform::LaunchOptions options;
         options.executable = server == "x11" ? "/usr/bin/Xvfb" : "/usr/bin/weston";
-        options.arguments = server == "x11" ? std::vector<std::string>{name, "-nolisten", "tcp"}
-                                            : std::vector<std::string>{
-                                                  "--backend=headless-backend.so",
-                                                  "--socket=" + name, "--idle-time=0"};
+        options.arguments = server == "x11"
+                                ? std::vector<std::string>{name, "-nolisten", "tcp"}
+                                : std::vector<std::string>{"--backend=headless-backend.so",
+                                                           "--socket=" + name, "--idle-time=0"};
         options.environment = platform::currentEnvironment();
         platform::setEnvironmentValue(options.environment, "XDG_RUNTIME_DIR", dir.path());
         options.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -128,7 +128,6 @@ TEST_F(GtkShell, LaunchShowsTheStartingPageAndCloseHidesUntilReopen) {
     EXPECT_STREQ(gtk_window_get_title(window()), "AI Kestrix V3.1 · 本机授权版");
     EXPECT_TRUE(gtk_window_get_resizable(window()) && gtk_window_get_deletable(window()));
     EXPECT_EQ(evaluateNow("document.body.innerText.trim()"), "正在启动服务…");
-    EXPECT_EQ(evaluateNow("getComputedStyle(document.body).color"), "rgb(102, 102, 102)");
     // Docks match the window to its launcher by this class, whatever
     // path started the program.
     XClassHint hint{};
@@ -138,14 +137,6 @@ TEST_F(GtkShell, LaunchShowsTheStartingPageAndCloseHidesUntilReopen) {
               app->applicationId() + " " + app->applicationId());
     XFree(hint.res_name);
     XFree(hint.res_class);
-    // The web view fills the content area, and keeps filling it.
-    for (const auto& [width, height] : {std::pair{1200, 800}, std::pair{900, 640}}) {
-        if (width != 1200) gtk_window_resize(window(), width, height);
-        EXPECT_TRUE(iterateUntil([&] {
-            return gtk_widget_get_allocated_width(GTK_WIDGET(webView())) == width &&
-                   gtk_widget_get_allocated_height(GTK_WIDGET(webView())) == height;
-        }));
-    }
 
     EXPECT_EQ(evaluateNow("window.mark = 'kept'"), "kept");
     gtk_window_close(window());  // the close button's delete-event
@@ -154,6 +145,17 @@ TEST_F(GtkShell, LaunchShowsTheStartingPageAndCloseHidesUntilReopen) {
     ASSERT_TRUE(iterateUntil([&] { return gtk_widget_get_visible(GTK_WIDGET(window())) != 0; }));
     EXPECT_EQ(evaluateNow("window.mark"), "kept");  // the same page: nothing reloaded
     EXPECT_EQ(pidsFromFile(h.pidFile).size(), 1u);
+
+    // The window follows its delegate's answer: YES lets it close for good.
+    struct Closing : platform::WindowDelegate {
+        bool windowShouldClose() override { return true; }
+    } closing;
+    delegate->window->setDelegate(&closing);
+    GtkWidget* closed = GTK_WIDGET(g_object_ref(window()));
+    gtk_window_close(window());
+    EXPECT_TRUE(iterateUntil(
+        [&] { return gtk_widget_in_destruction(closed) || !gtk_widget_get_realized(closed); }));
+    g_object_unref(closed);
 }
 
 TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWhereItMeansCancel) {

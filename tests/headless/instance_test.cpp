@@ -2,8 +2,8 @@
 // start does about it, and the service's own hold on its port.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,10 +80,10 @@ void plantRecord(Harness& h, pid_t pid) {
     ASSERT_TRUE(info);
     ::mkdir((h.dir / "run").c_str(), 0700);
     const std::string start = std::to_string(info->startTime);
-    writeFile(h.dir / "run/backend.record", "keeper=" + std::to_string(pid) + "\nkeeperStart=" +
-                                                start + "\npid=" + std::to_string(pid) +
-                                                "\nstart=" + start + "\ngroup=1\nboot=" +
-                                                platform::bootId() + "\n");
+    writeFile(h.dir / "run/backend.record",
+              "keeper=" + std::to_string(pid) + "\nkeeperStart=" + start +
+                  "\npid=" + std::to_string(pid) + "\nstart=" + start +
+                  "\ngroup=1\nboot=" + platform::bootId() + "\n");
 }
 
 // Starts the program with that record and expects the panel, not an alert.
@@ -118,20 +118,18 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
     }
     if (::geteuid() != 0) GTEST_SKIP() << "the other cases need root (a pid namespace, setpriv)";
     {
-        SCOPED_TRACE("process 1, in a pid namespace of the test's own");
+        SCOPED_TRACE("process 1, in a pid namespace of the test's own, with another process");
         const pid_t outer = ::fork();
         if (outer == 0) {
             if (::unshare(CLONE_NEWPID) != 0) ::_exit(3);
-            const pid_t init = ::fork();
-            if (init != 0) ::_exit(::waitpid(init, nullptr, 0) == init ? 0 : 4);
-            // Process 1 here, with one other process in its namespace.
+            if (const pid_t init = ::fork(); init != 0)
+                ::_exit(::waitpid(init, nullptr, 0) == init ? 0 : 4);
             auto other = sleeper();
             {
                 Harness h;
                 expectPanelDespiteRecord(h, 1);
-                if (!other->isRunning() || ::testing::Test::HasFailure()) ::_exit(1);
             }
-            ::_exit(0);
+            ::_exit(other->isRunning() && !::testing::Test::HasFailure() ? 0 : 1);
         }
         int status = 0;
         ::waitpid(outer, &status, 0);
@@ -146,11 +144,17 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
         ::chmod(h.dir.path().c_str(), 0755);
         platform::LaunchOptions options;
         options.executable = "/usr/bin/setpriv";
-        options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/flock",
-                             h.dir / "run/instance.lock", "/bin/sleep", "1000"};
+        options.arguments = {"--reuid=65534",
+                             "--regid=65534",
+                             "--clear-groups",
+                             "/usr/bin/flock",
+                             h.dir / "run/instance.lock",
+                             "/bin/sleep",
+                             "1000"};
         auto holder = platform::Task::launch(options, nullptr).task;
         ASSERT_TRUE(holder);
-        ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(h.dir / "run/instance.lock"); }, 10s));
+        ASSERT_TRUE(
+            waitFor([&] { return std::filesystem::exists(h.dir / "run/instance.lock"); }, 10s));
         h.app.defaults.values[kFirstRunTipKey] = true;
         h.makeDelegate();
         h.delegate->applicationDidFinishLaunching();
@@ -179,10 +183,7 @@ TEST(Service, ListensRightAfterAnotherProgramAndNeverBesideItself) {
         std::optional<Listener> other;
         other.emplace(port, [] { return "hello\r\n"; });
         const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(port);
         ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         char reply[64];
         ASSERT_GT(::send(client, "GET / HTTP/1.0\r\n\r\n", 18, 0), 0);

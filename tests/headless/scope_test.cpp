@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "platform/posix/proc.h"
 #include "support/test_support.h"
@@ -58,10 +59,9 @@ TEST(Scope, UnderAUserManagerTheServiceAndItsDaemonsLiveAndEndInTheProgramsScope
         ASSERT_EQ(service.size(), 3u);
         EXPECT_TRUE(scopeActive());
         for (pid_t pid : service) EXPECT_TRUE(inScope(pid)) << pid;
-        const auto task = h.delegate->backendTask.load();
         if (keeperKilled) {
             // Outside the program: only the daemons stay, in the scope.
-            ::kill(task->keeperIdentifier(), SIGKILL);
+            ::kill(h.delegate->backendTask.load()->keeperIdentifier(), SIGKILL);
             EXPECT_TRUE(waitFor([&] { return !processAlive(service[0]); }, 10s));
             EXPECT_TRUE(processAlive(service[1]) && processAlive(service[2]));
             EXPECT_TRUE(scopeActive());
@@ -71,10 +71,9 @@ TEST(Scope, UnderAUserManagerTheServiceAndItsDaemonsLiveAndEndInTheProgramsScope
             EXPECT_TRUE(allGone(service));
             EXPECT_TRUE(waitFor([&] { return !scopeActive(); }, 10s));
         }
-        // The next start (the next round) finds what a killed keeper left.
-        std::weak_ptr<AppDelegate> weak = h.delegate;
-        h.app.setDelegate(nullptr);
-        h.delegate.reset();
+        // The next start (the next round) finds what a killed keeper left,
+        // once this delegate has let go of the lock.
+        std::weak_ptr<AppDelegate> weak = std::exchange(h.delegate, nullptr);
         ASSERT_TRUE(h.pumpUntil([&] { return weak.expired(); }));
     }
 }

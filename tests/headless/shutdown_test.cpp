@@ -110,18 +110,5 @@ TEST_F(Shutdown, DirectTreeThatIgnoresSigtermIsKilledWholeDeepestFirst) {
     EXPECT_EQ(pgrepCalls(), 15);  // one listing per process, leaves included
 }
 
-TEST(QuickQuit, RightAfterTheLaunchTheServiceStillGetsTheRequest) {
-    // Before setsid has made its group, the request goes to the service.
-    Harness h;
-    h.makeDelegate();
-    h.delegate->launchBackendAndLoad();
-    const auto task = h.delegate->backendTask.load();
-    const auto started = Clock::now();
-    h.delegate->terminateBackend();
-    EXPECT_LT(Clock::now() - started, 2500ms);
-    const int status = *task->terminationStatus();
-    EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-}
-
 }  // namespace
 }  // namespace kestrix::test

@@ -32,11 +32,17 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
     ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -95,19 +101,9 @@ bool allGone(const std::vector<pid_t>& pids) {
 }
 
 std::vector<pid_t> liveDescendants(pid_t root) {
-    std::multimap<pid_t, pid_t> children;
-    for (const auto& p : platform::allProcesses())
-        if (p.alive()) children.emplace(p.ppid, p.pid);
-    std::vector<pid_t> result;
-    for (std::vector<pid_t> stack = {root}; !stack.empty();) {
-        const auto [begin, end] = children.equal_range(stack.back());
-        stack.pop_back();
-        for (auto it = begin; it != end; ++it) {
-            result.push_back(it->second);
-            stack.push_back(it->second);
-        }
-    }
-    return result;
+    std::vector<pid_t> pids;
+    for (const auto& p : platform::liveDescendants(root)) pids.push_back(p.pid);
+    return pids;
 }
 
 std::vector<pid_t> pidsFromFile(const std::string& path) {
@@ -153,10 +149,7 @@ Listener::Listener(int port, std::function<std::string()> reply) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int yes = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback(port);
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 16) != 0)
         std::abort();
     thread_ = std::thread([this, reply = std::move(reply)] {

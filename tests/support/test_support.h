@@ -3,6 +3,7 @@
 // headless adapter with a package of its own.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -34,6 +35,8 @@ private:
 
 // A loopback port that nothing listens on right now.
 int freePort();
+// 127.0.0.1:`port` as the socket calls take it.
+sockaddr_in loopback(int port);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);

@@ -9,6 +9,7 @@
 
 #include "platform/gtk/gtk_internal.h"
 #include "platform/gtk/gtk_web_engine.h"
+#include "platform/gtk/gtk_window.h"
 
 namespace kestrix::platform::gtk {
 
@@ -198,7 +199,8 @@ long GtkApp::runModalAlert(const AlertSpec& alert) {
     } while (answer < 0 && response == GTK_RESPONSE_DELETE_EVENT);
     gtk_widget_destroy(dialog);
     // Gone some other way (its display lost): the last button, as a quit.
-    return answer >= 0 ? answer : kAlertFirstButtonReturn + static_cast<long>(alert.buttons.size()) - 1;
+    return answer >= 0 ? answer
+                       : kAlertFirstButtonReturn + static_cast<long>(alert.buttons.size()) - 1;
 }
 
 void GtkApp::dispatchEvent(int eventType, const std::function<void()>& action) {

@@ -30,7 +30,6 @@ public:
     // as a reopen) and runs the GLib main loop. SIGTERM, SIGINT and SIGHUP
     // request the normal termination.
     int run() override;
-    void setActivationPolicyRegular() override {}
     void activateIgnoringOtherApps() override;
     // Ends the process with status 0 once the delegate has been told;
     // never returns.
@@ -47,7 +46,7 @@ public:
     long runModalAlert(const AlertSpec& alert) override;
     std::optional<int> currentEventType() override { return currentEvent_; }
     void popUpMenuAtPointer(const Menu& menu) override;
-    std::unique_ptr<StatusItem> statusItemWithLength(double length) override;
+    std::unique_ptr<StatusItem> makeStatusItem() override;
     void removeStatusItem(StatusItem* item) override;
     UserDefaults& standardUserDefaults() override;
     void postToMainQueue(std::function<void()> work) override;

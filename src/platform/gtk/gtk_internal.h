@@ -23,35 +23,6 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert);
 // no answer, the dialog stays.
 long alertResponse(const AlertSpec& alert, int gtkResponse);
 
-class GtkMainWindow final : public Window {
-public:
-    GtkMainWindow(GtkApp& app, const WindowSpec& spec);
-    ~GtkMainWindow() override;
-
-    void center() override;
-    void setTitle(const std::string& title) override;
-    void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
-    std::pair<double, double> contentSize() const override;
-    std::unique_ptr<WebView> addWebView() override;
-    void makeKeyAndOrderFront() override;
-    void orderOut() override;
-    bool isVisible() const override;
-    void beginSheet(const AlertSpec& alert, std::function<void(long)> completion) override;
-
-    GtkWindow* gtkWindow() const { return window_; }
-
-private:
-    static gboolean onDeleteEvent(GtkWidget* widget, GdkEvent* event, void* self);
-    static void onShow(GtkWidget* widget, void* self);
-    void showPendingSheets();
-
-    GtkApp& app_;
-    GtkWindow* window_;
-    WindowDelegate* delegate_ = nullptr;
-    // Sheets asked for while the window was hidden; shown with it.
-    std::vector<GtkWidget*> pendingSheets_;
-};
-
 // The user defaults: a key file in the user's configuration directory.
 std::unique_ptr<UserDefaults> makeKeyFileUserDefaults(const std::string& applicationId);
 

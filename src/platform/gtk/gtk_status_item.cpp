@@ -176,7 +176,6 @@ void TrayStatusItem::exportMenu() {
 }
 
 void TrayStatusItem::onWatcherAppeared() {
-    watcherPresent_ = true;
     setXEmbedVisible(false);
     // Registered anew with every watcher that appears.
     g_dbus_connection_call(bus_, kWatcherName, kWatcherPath, kWatcherName,
@@ -185,7 +184,6 @@ void TrayStatusItem::onWatcherAppeared() {
 }
 
 void TrayStatusItem::onWatcherVanished() {
-    watcherPresent_ = false;
     if (!removed_) setXEmbedVisible(true);
 }
 
@@ -351,7 +349,7 @@ void TrayStatusItem::remove() {
     bus_ = nullptr;
 }
 
-std::unique_ptr<StatusItem> GtkApp::statusItemWithLength(double /*length*/) {
+std::unique_ptr<StatusItem> GtkApp::makeStatusItem() {
     return std::make_unique<TrayStatusItem>(*this);
 }
 

@@ -23,8 +23,6 @@ public:
     // Leaves the tray: unexports everything and gives the names back.
     void remove();
 
-    const std::string& busName() const { return busName_; }
-    bool watcherPresent() const { return watcherPresent_; }
     bool xembedVisible() const;
     // Null until the XEmbed icon has first been shown.
     GtkStatusIcon* xembedIcon() const { return xembed_; }
@@ -56,7 +54,6 @@ private:
     guint registration_ = 0;
     guint nameOwner_ = 0;
     guint watcherWatch_ = 0;
-    bool watcherPresent_ = false;
     bool removed_ = false;
     DbusmenuServer* menuServer_ = nullptr;
     DbusmenuMenuitem* menuRoot_ = nullptr;

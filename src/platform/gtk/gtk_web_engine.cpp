@@ -78,8 +78,6 @@ public:
     void loadHTMLString(const std::string& html) override;
     void loadRequest(const std::string& url, double timeoutSeconds) override;
     void setUIDelegate(WebUIDelegate* delegate) override { uiDelegate_ = delegate; }
-    // A child of a GtkWindow always fills its content area.
-    void setAutoresizesWithWindow(bool) override {}
 
 private:
     static gboolean onScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, void* self);
@@ -100,7 +98,8 @@ GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
                          if (event < WEBKIT_LOAD_COMMITTED || !self->pageUncommitted_) return;
                          self->pageUncommitted_ = false;
                          if (!self->waitingURL_.empty())
-                             webkit_web_view_load_uri(view, std::exchange(self->waitingURL_, "").c_str());
+                             webkit_web_view_load_uri(view,
+                                                      std::exchange(self->waitingURL_, "").c_str());
                      }),
                      this);
     g_signal_connect(view_, "web-process-terminated",

@@ -1,4 +1,6 @@
 // The main window, its web view, and the dialogs attached to it.
+#include "platform/gtk/gtk_window.h"
+
 #include <gmodule.h>
 
 #include <cstdio>
@@ -72,12 +74,6 @@ void GtkMainWindow::setTitle(const std::string& title) {
     gtk_window_set_title(window_, title.c_str());
 }
 
-std::pair<double, double> GtkMainWindow::contentSize() const {
-    int width = 0, height = 0;
-    gtk_window_get_size(window_, &width, &height);
-    return {static_cast<double>(width), static_cast<double>(height)};
-}
-
 namespace {
 
 using AddView = WebView* (*)(GtkWindow*);
@@ -105,43 +101,28 @@ const LoadedEngine& loadWebEngine(const std::string& path) {
     return loaded;
 }
 
-// The window's web view, made with the window, before anything is loaded
-// into it or the service starts. Without its engine the window could never
-// show the panel: the user is told, and the program ends.
-class GtkWebView final : public WebView {
+// What the window has in place of a web view when the engine cannot be
+// loaded: the program is ending, and nothing is shown.
+class NoWebView final : public WebView {
 public:
-    GtkWebView(GtkApp& app, GtkWindow* window) {
-        const LoadedEngine& loaded = loadWebEngine(app.webEnginePath());
-        if (loaded.entry) {
-            engine_.reset(loaded.entry(window));
-            return;
-        }
-        std::fprintf(stderr, "kestrix-v3-shell: cannot load the web engine: %s\n",
-                     loaded.error.c_str());
-        app.runModalAlert({"无法加载网页引擎", loaded.error, {"退出"}});
-        app.terminate();
-    }
-
-    void loadHTMLString(const std::string& html) override {
-        if (engine_) engine_->loadHTMLString(html);
-    }
-    void loadRequest(const std::string& url, double timeoutSeconds) override {
-        if (engine_) engine_->loadRequest(url, timeoutSeconds);
-    }
-    void setUIDelegate(WebUIDelegate* delegate) override {
-        if (engine_) engine_->setUIDelegate(delegate);
-    }
-    // A child of a GtkWindow always fills its content area.
-    void setAutoresizesWithWindow(bool) override {}
-
-private:
-    std::unique_ptr<WebView> engine_;
+    void loadHTMLString(const std::string&) override {}
+    void loadRequest(const std::string&, double) override {}
+    void setUIDelegate(WebUIDelegate*) override {}
 };
 
 }  // namespace
 
+// The web view, made with the window before anything is loaded into it or
+// the service starts. Without its engine the window could never show the
+// panel: the user is told, and the program ends.
 std::unique_ptr<WebView> GtkMainWindow::addWebView() {
-    return std::make_unique<GtkWebView>(app_, window_);
+    const LoadedEngine& loaded = loadWebEngine(app_.webEnginePath());
+    if (loaded.entry) return std::unique_ptr<WebView>(loaded.entry(window_));
+    std::fprintf(stderr, "kestrix-v3-shell: cannot load the web engine: %s\n",
+                 loaded.error.c_str());
+    app_.runModalAlert({"无法加载网页引擎", loaded.error, {"退出"}});
+    app_.terminate();
+    return std::make_unique<NoWebView>();
 }
 
 void GtkMainWindow::makeKeyAndOrderFront() {
@@ -161,10 +142,9 @@ bool GtkMainWindow::isVisible() const {
 
 gboolean GtkMainWindow::onDeleteEvent(GtkWidget*, GdkEvent*, void* data) {
     auto* self = static_cast<GtkMainWindow*>(data);
-    // The window is never destroyed: where the delegate would let it close,
-    // it is hidden all the same, so that nobody is left holding a dead one.
-    if (!self->delegate_ || self->delegate_->windowShouldClose()) self->orderOut();
-    return TRUE;
+    // The delegate decides: NO keeps the window (ours hides it itself),
+    // YES lets it close for good.
+    return self->delegate_ && !self->delegate_->windowShouldClose();
 }
 
 void GtkMainWindow::onShow(GtkWidget*, void* data) {

@@ -109,8 +109,7 @@ void createEmptyFile(const std::string& path, unsigned mode) {
 int openForAppending(const std::string& path, std::string& why) {
     // Neither through a link nor blocked by a FIFO; then only a regular file
     // of ours will do.
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         why = std::strerror(errno);
         return -1;

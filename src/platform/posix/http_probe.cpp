@@ -14,11 +14,11 @@
 #include <cstdlib>
 #include <optional>
 
+#include "platform/posix/clock.h"
+
 namespace kestrix::platform {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Address {
     std::string host, port, path;
@@ -115,8 +115,7 @@ std::string header(const std::string& head, const std::string& name) {
 }  // namespace
 
 long httpGetStatus(const std::string& url, double timeoutSeconds) {
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(timeoutSeconds));
+    const auto deadline = Clock::now() + seconds(timeoutSeconds);
     std::string current = url;
     for (int redirects = 0; redirects <= 16; ++redirects) {
         const auto address = parseURL(current);
@@ -138,24 +137,6 @@ long httpGetStatus(const std::string& url, double timeoutSeconds) {
             current = location;
     }
     return 0;
-}
-
-bool addressInUse(const std::string& host, long port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    // As a service binds: connections of earlier listeners that wait out
-    // their TIME_WAIT do not count.
-    const int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    const bool inUse =
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-        errno == EADDRINUSE;
-    ::close(fd);
-    return inUse;
 }
 
 }  // namespace kestrix::platform

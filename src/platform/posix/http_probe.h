@@ -12,8 +12,4 @@ namespace kestrix::platform {
 // loopback. Callable from any thread.
 long httpGetStatus(const std::string& url, double timeoutSeconds);
 
-// Whether some socket already listens on (or is bound to) `host`:`port`, so
-// that nothing else could listen there now.
-bool addressInUse(const std::string& host, long port);
-
 }  // namespace kestrix::platform

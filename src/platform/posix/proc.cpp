@@ -115,45 +115,6 @@ std::vector<ProcessInfo> liveDescendants(pid_t root) {
     return result;
 }
 
-bool listensOn(const std::vector<pid_t>& pids, const std::string& host, long port) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, host.c_str(), &address) != 1) return false;
-    // "  0: 0100007F:49EE 00000000:0000 0A ... inode": the address as the
-    // kernel holds it, the port in hex, state 0A for LISTEN.
-    char local[32];
-    std::snprintf(local, sizeof local, "%08X:%04lX", address.s_addr, port);
-    std::vector<std::string> sockets;
-    std::istringstream table(readAll("/proc/net/tcp"));
-    std::string line;
-    std::getline(table, line);  // the header
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, source, destination, state, skip, inode;
-        fields >> slot >> source >> destination >> state;
-        for (int i = 0; i < 5; ++i) fields >> skip;
-        fields >> inode;
-        if (source == local && state == "0A") sockets.push_back("socket:[" + inode + "]");
-    }
-    if (sockets.empty()) return false;
-    for (pid_t pid : pids) {
-        const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-        DIR* fds = ::opendir(dir.c_str());
-        if (!fds) continue;
-        bool found = false;
-        while (const dirent* entry = ::readdir(fds)) {
-            char target[64];
-            const ssize_t n = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target - 1);
-            if (n <= 0) continue;
-            target[n] = '\0';
-            for (const auto& socket : sockets) found = found || socket == target;
-            if (found) break;
-        }
-        ::closedir(fds);
-        if (found) return true;
-    }
-    return false;
-}
-
 std::vector<pid_t> selfAndAncestors() {
     std::vector<pid_t> chain;
     for (pid_t pid = ::getpid(); pid > 0 && chain.size() < 4096;) {

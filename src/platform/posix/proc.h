@@ -33,9 +33,6 @@ long processOwner(pid_t pid);
 std::string executablePath(pid_t pid);
 // Every live process below `pid` (its children, theirs, ...).
 std::vector<ProcessInfo> liveDescendants(pid_t pid);
-// Whether one of `pids` holds a socket listening on the IPv4 address
-// `host`:`port` (read from /proc/net/tcp and the processes' descriptors).
-bool listensOn(const std::vector<pid_t>& pids, const std::string& host, long port);
 // This process and each of its ancestors up to process 1.
 std::vector<pid_t> selfAndAncestors();
 // This boot's id; empty where the kernel does not tell.

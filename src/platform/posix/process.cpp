@@ -1,20 +1,20 @@
 #include "platform/posix/process.h"
 
-#include "platform/posix/keeper_protocol.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <algorithm>
 #include <cstring>
-#include <sys/socket.h>
 #include <thread>
+
+#include "platform/posix/keeper_protocol.h"
 
 extern char** environ;
 
@@ -48,7 +48,8 @@ void closeFrom(int from, int keepA, int keepB) {
     int next = from;
     for (const int keep : {keepA, keepB}) {
         if (keep < next) continue;
-        if (keep > next) ::close_range(static_cast<unsigned>(next), static_cast<unsigned>(keep) - 1, 0);
+        if (keep > next)
+            ::close_range(static_cast<unsigned>(next), static_cast<unsigned>(keep) - 1, 0);
         next = keep + 1;
     }
     ::close_range(static_cast<unsigned>(next), ~0U, 0);

@@ -232,8 +232,9 @@ class Shell:
         return result
 
     def service_pid(self):
-        """The service itself: the shell's own child in the service's tree."""
-        return next((pid for pid, parent in self.service_tree() if parent == self.proc.pid), None)
+        """The service itself: the first of its tree to write its line (its parent is the keeper)."""
+        tree_ = self.service_tree()
+        return tree_[0][0] if tree_ else None
 
     def quit(self, timeout=60, watch_service=False):
         """Asks the shell to quit; returns the time it took, the survivors, the exit status
@@ -451,14 +452,18 @@ def main():
     hostile = {"KESTRIX_STUB_IGNORE_TERM": "1", "KESTRIX_STUB_TREE_DEPTH": "2", "KESTRIX_STUB_TREE_WIDTH": "3"}
     quit_case("Quit, ms: tree ignores SIGTERM (setsid)", False, hostile, 3)
     quit_case("Quit, ms: tree ignores SIGTERM (direct)", True, hostile, 3)
+    daemons = dict(hostile, KESTRIX_STUB_DAEMONS="2")
+    quit_case("Quit, ms: tree and two escaped daemons ignore SIGTERM (setsid)", False, daemons, 3)
+    quit_case("Quit, ms: tree and two escaped daemons ignore SIGTERM (direct)", True, daemons, 3)
 
-    # 4: the forced stage of the direct mode against the size of the tree.
-    for size in (10, 100, 300):
+    # 4: the forced stage against the size of the tree: the direct mode's
+    # walk (a pgrep per process), the keeper's sweep (one read of /proc a round).
+    for size, direct in ((10, True), (100, True), (300, True), (10, False), (100, False), (300, False)):
         env = {"KESTRIX_STUB_IGNORE_TERM": "1", "KESTRIX_STUB_TREE_DEPTH": "1",
                "KESTRIX_STUB_TREE_WIDTH": str(size - 1)}
         times, survivors, started = [], 0, 0
         for _ in range(2):
-            shell = Shell(args.app, direct=True, env=env)
+            shell = Shell(args.app, direct=direct, env=env)
             try:
                 shell.wait_rendered()
                 wait_for(lambda: len(shell.service_pids()) >= size, 30)
@@ -468,7 +473,8 @@ def main():
                 survivors += left
             finally:
                 shell.close()
-        row(f"Tree kill, direct mode, {size} processes: forced stage, ms", f"{median(times):.0f}", "", "",
+        row(f"Tree kill, {'direct mode' if direct else 'setsid (keeper)'}, {size} processes: forced stage, ms",
+            f"{median(times):.0f}", "", "",
             f"quit time less the 3 s grace; {started} processes; survivors {survivors}")
 
     # 5: idle, from the scheduler's nanosecond counters.

@@ -78,6 +78,20 @@ TEST_F(Launch, AnotherInstanceGetsTheAlreadyRunningAlertAndNothingStarts) {
     expectNothingStarted(h);
 }
 
+TEST_F(Launch, AKeeperReplacedOnDiskAfterTheStartIsNotTheOneThatRuns) {
+    Harness h;
+    h.settings.keeperPath = h.dir / "kestrix-v3-keeper";
+    fs::copy_file(KESTRIX_KEEPER_PATH, h.settings.keeperPath);
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    h.makeDelegate();
+    // An upgrade in place: another file renamed over the one we came with.
+    writeFile(h.dir / "upgraded", "#!/bin/sh\nexit 1\n", 0755);
+    fs::rename(h.dir / "upgraded", h.settings.keeperPath);
+    h.delegate->applicationDidFinishLaunching();
+    EXPECT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    EXPECT_TRUE(h.app.modalAlerts.empty());
+}
+
 // The NUL-separated entries of /proc/<pid>/<file>.
 std::vector<std::string> procList(pid_t pid, const char* file) {
     std::vector<std::string> entries;

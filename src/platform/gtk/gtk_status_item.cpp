@@ -43,7 +43,9 @@ constexpr const char* kItemInterfaceXml = R"XML(
     <property name="IconThemePath" type="s" access="read"/>
     <property name="IconPixmap" type="a(iiay)" access="read"/>
     <property name="OverlayIconName" type="s" access="read"/>
+    <property name="OverlayIconPixmap" type="a(iiay)" access="read"/>
     <property name="AttentionIconName" type="s" access="read"/>
+    <property name="AttentionIconPixmap" type="a(iiay)" access="read"/>
     <property name="ToolTip" type="(sa(iiay)ss)" access="read"/>
     <property name="ItemIsMenu" type="b" access="read"/>
     <property name="Menu" type="o" access="read"/>
@@ -258,6 +260,9 @@ GVariant* TrayStatusItem::property(const std::string& name) {
         return g_variant_new_string(hasImage_ ? app_.resourcesDirectory().c_str() : "");
     if (name == "IconPixmap") return iconPixmaps();
     if (name == "OverlayIconName" || name == "AttentionIconName") return g_variant_new_string("");
+    // No overlay or attention image (hosts such as LXQt's ask for them).
+    if (name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
+        return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
     if (name == "ToolTip") {
         return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(), kItemTitle,
                              "");

@@ -62,14 +62,6 @@ std::vector<ProcessInfo> allProcesses() {
     return result;
 }
 
-bool groupHasLiveMembers(pid_t pgid) {
-    // The usual answer, that the group is gone, costs one call.
-    if (::kill(-pgid, 0) != 0 && errno == ESRCH) return false;
-    for (const ProcessInfo& p : allProcesses())
-        if (p.pgid == pgid && p.alive()) return true;
-    return false;
-}
-
 bool environmentContains(pid_t pid, const std::string& entry) {
     const std::string environment = readAll("/proc/" + std::to_string(pid) + "/environ");
     for (size_t start = 0; start < environment.size();) {

@@ -22,8 +22,6 @@ struct ProcessInfo {
 
 std::optional<ProcessInfo> processInfo(pid_t pid);
 std::vector<ProcessInfo> allProcesses();
-// Whether a process of group `pgid` is alive (zombies do not count).
-bool groupHasLiveMembers(pid_t pgid);
 // Whether `pid`'s environment holds exactly the entry "NAME=value".
 bool environmentContains(pid_t pid, const std::string& entry);
 // The user that owns the process; -1 when it cannot be told.

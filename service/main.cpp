@@ -323,7 +323,9 @@ int main(int argc, char** argv) {
     std::mutex dataMutex;
     long visits = 0;
 
-    server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+    server.Get("/", [&](const httplib::Request& req, httplib::Response& res) {
+        // A lasting cookie (ten days), and what the browser sent back of it.
+        if (req.has_header("Cookie")) log("cookie " + req.get_header_value("Cookie"));
         const auto elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
         if (overrideStatus > 0 && (overrideForMs < 0 || elapsed < overrideForMs)) {
@@ -341,6 +343,8 @@ int main(int argc, char** argv) {
                 std::ofstream(dataDir + "/visits") << count << "\n";
             }
         }
+        res.set_header("Set-Cookie", "kestrix-visit=" + std::to_string(count) +
+                                         "; Max-Age=864000; Path=/");
         res.set_content(panelPage(dataDir, count), "text/html; charset=utf-8");
     });
     server.Post("/api/rendered", [](const httplib::Request&, httplib::Response& res) {

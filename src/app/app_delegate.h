@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/settings.h"
-#include "platform/posix/process.h"
+#include "platform/posix/kept_task.h"
 #include "platform/ui.h"
 
 namespace kestrix {
@@ -31,15 +31,15 @@ namespace kestrix {
 // copy of the pointer.
 class TaskSlot {
 public:
-    std::shared_ptr<platform::Task> load() const {
+    std::shared_ptr<platform::KeptTask> load() const {
         std::lock_guard lock(mutex_);
         return task_;
     }
     // The task replaced is released after the lock: releasing the last hold
     // on a task cuts its keeper's lifeline (a socket call), which the
     // background wait's reads need not wait for.
-    void store(std::shared_ptr<platform::Task> task) {
-        std::shared_ptr<platform::Task> previous;
+    void store(std::shared_ptr<platform::KeptTask> task) {
+        std::shared_ptr<platform::KeptTask> previous;
         {
             std::lock_guard lock(mutex_);
             previous = std::exchange(task_, std::move(task));
@@ -49,7 +49,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::shared_ptr<platform::Task> task_;
+    std::shared_ptr<platform::KeptTask> task_;
 };
 
 // How the wait for the panel ended.
@@ -101,28 +101,24 @@ public:
     void refreshCommandCopies(const std::string& backendPath);
     platform::LaunchOptions serviceLaunchOptions(const std::string& backendPath);
     int openServiceLog();
-    void startPanelWait(const std::shared_ptr<platform::Task>& task);
+    void startPanelWait(const std::shared_ptr<platform::KeptTask>& task);
     // An application-modal alert with the one button "退出", then the
     // application's termination: how every failed start ends.
     void alertAndTerminate(std::string message, std::string informative);
 
     // Panel probe and wait (backend/panel_wait.cpp).
     bool panelResponds() const;
-    bool panelIsOurs(const platform::Task& task) const;
-    PanelWait waitForPanel(double timeoutSeconds, const std::shared_ptr<platform::Task>& launched);
+    bool panelIsOurs(const platform::KeptTask& task) const;
+    PanelWait waitForPanel(double timeoutSeconds, const std::shared_ptr<platform::KeptTask>& launched);
     void loadPanelOrReportFailure(PanelWait result,
-                                  const std::shared_ptr<platform::Task>& launched);
+                                  const std::shared_ptr<platform::KeptTask>& launched);
 
     // Exit watch (backend/exit_monitor.cpp).
-    void backendDidTerminate(pid_t pid);
+    void backendDidTerminate(pid_t pid, bool keeperLost);
     void showExitAlert(bool portTaken);
 
     // Shutdown (backend/shutdown.cpp).
     void terminateBackend();
-    void killProcessTree(pid_t pid);
-    std::vector<pid_t> childPIDs(pid_t pid) const;
-    // SIGTERM to each of `pids`, SIGKILL to those left after `grace`.
-    void stopProcesses(const std::vector<pid_t>& pids, std::chrono::steady_clock::duration grace);
 
     // Single instance and the record of the service (backend/service_record.cpp).
     bool holdInstanceLock();
@@ -150,12 +146,13 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     Clock::duration graceDuration() const;
-    void pollPause() const;
 
     platform::Application& app_;
     const Settings settings_;
     int instanceLock_ = -1;    // held for the delegate's life
     int keeperFd_ = -1;        // the keeper executable, opened at start
+    // The service's keeper while the launch waits for its first word.
+    std::shared_ptr<platform::KeptTask> starting_;
     bool panelShown_ = false;  // the panel, not the starting page, is in the view
     std::vector<Clock::time_point> webProcessEnds_;  // recent ends of the page's process
 };

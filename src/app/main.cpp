@@ -9,7 +9,7 @@
 #include "app/app_delegate.h"
 #include "platform/gtk/gtk_app.h"
 #include "platform/posix/files.h"
-#include "platform/posix/process.h"
+#include "platform/posix/environment.h"
 
 namespace {
 

@@ -51,8 +51,9 @@ struct Settings {
     double panelWaitSeconds = 20.0;
     double panelLoadTimeoutSeconds = 60.0;
     double shutdownGraceSeconds = 3.0;
-    // How often the shutdown looks whether a process group has emptied.
-    double shutdownPollSeconds = 0.02;
+    // How long the launch waits for the keeper's first word: its scope
+    // join is bounded by the grace and a second.
+    double keeperAnswerSeconds = 6.0;
 
     static Settings production() { return Settings{}; }
 };

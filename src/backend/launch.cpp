@@ -1,9 +1,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "app/app_delegate.h"
+#include "platform/posix/clock.h"
+#include "platform/posix/environment.h"
 #include "platform/posix/files.h"
 
 namespace kestrix {
@@ -55,10 +58,10 @@ void AppDelegate::launchBackendAndLoad() {
     options.outputFd = openServiceLog();
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
-    auto launched = platform::Task::launchKept(
-        keeperFd_, std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()), options,
-        [weakSelf](pid_t pid) {
-            if (auto self = weakSelf.lock()) self->backendDidTerminate(pid);
+    auto launched = platform::KeptTask::launch(
+        keeperFd_, std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()),
+        settings_.pgrepPath, options, [weakSelf](pid_t pid, bool keeperLost) {
+            if (auto self = weakSelf.lock()) self->backendDidTerminate(pid, keeperLost);
         });
     if (options.outputFd >= 0) ::close(options.outputFd);
     if (!launched.task) {
@@ -66,22 +69,40 @@ void AppDelegate::launchBackendAndLoad() {
         return;
     }
 
-    backendTask.store(launched.task);
-    backendPGID = launched.task->processIdentifier();
+    // The keeper's first word, with the main loop running meanwhile: a slow
+    // or stopped keeper never freezes the window, and a quit asked for
+    // meanwhile ends the start (terminateBackend gives it up).
+    const auto task = launched.task;
+    starting_ = task;
+    app_.waitUntil([&task] { return task->answered(); },
+                   platform::Clock::now() + platform::seconds(settings_.keeperAnswerSeconds));
+    starting_.reset();
+    if (!task->answered() || task->startError() != 0) {
+        task->abandon(graceDuration());
+        char bound[16];
+        std::snprintf(bound, sizeof bound, "%g", settings_.keeperAnswerSeconds);
+        alertAndTerminate("后端启动失败",
+                          "无法启动 " + backendPath + "：" +
+                              (task->answered() ? std::strerror(task->startError())
+                                                : std::string(kKeeperName) + " 在 " + bound +
+                                                      " 秒内没有应答"));
+        return;
+    }
+
+    backendTask.store(task);
+    backendPGID = task->processIdentifier();
     recordService();
-    startPanelWait(launched.task);
+    startPanelWait(task);
 }
 
-// Fresh command-line copies at every launch; each step is tried whatever
-// became of the one before, and nothing here is reported.
+// Fresh command-line copies at every launch, nothing of it reported. Each
+// copy replaces the one before whole or not at all: removing first and then
+// copying would leave no working command, or a truncated one, on a full
+// disk.
 void AppDelegate::refreshCommandCopies(const std::string& backendPath) {
     for (const std::string& dir : settings_.commandDirectories) {
         if (!platform::isWritable(dir)) continue;
-        const std::string copyPath = dir + kCommandCopyName;
-        // Only a file or a link there is ours to replace.
-        if (!platform::removeFile(copyPath)) continue;
-        platform::copyFileExclusive(backendPath, copyPath, kCommandCopyMode);
-        platform::setPermissions(copyPath, kCommandCopyMode);
+        platform::replaceWithCopy(backendPath, dir + kCommandCopyName, kCommandCopyMode);
     }
 }
 
@@ -123,7 +144,7 @@ int AppDelegate::openServiceLog() {
 // The wait-and-load work item, on a background thread of its own. It
 // belongs to this launch: once a restart has replaced the task, it ends
 // without a word.
-void AppDelegate::startPanelWait(const std::shared_ptr<platform::Task>& task) {
+void AppDelegate::startPanelWait(const std::shared_ptr<platform::KeptTask>& task) {
     std::thread([weakSelf = weak_from_this(), task] {
         auto self = weakSelf.lock();
         if (!self) return;

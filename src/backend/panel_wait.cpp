@@ -20,11 +20,9 @@ bool AppDelegate::panelResponds() const {
 // service or by something it started (all of it below the keeper). Another
 // program, another account's too, may have taken the port first, and a 200
 // from it is not our panel.
-bool AppDelegate::panelIsOurs(const platform::Task& task) const {
-    const pid_t root =
-        task.keeperIdentifier() > 0 ? task.keeperIdentifier() : task.processIdentifier();
-    std::vector<pid_t> ours = {task.processIdentifier()};
-    for (const auto& p : platform::liveDescendants(root)) ours.push_back(p.pid);
+bool AppDelegate::panelIsOurs(const platform::KeptTask& task) const {
+    std::vector<pid_t> ours;
+    for (const auto& p : platform::liveDescendants(task.keeperIdentifier())) ours.push_back(p.pid);
     return platform::listensOn(ours, settings_.panelHost, settings_.panelPort);
 }
 
@@ -34,7 +32,7 @@ bool AppDelegate::panelIsOurs(const platform::Task& task) const {
 // probe and one pause, plus the last probe. The wait belongs to its launch:
 // once `launched` is no longer the current task (a restart), it ends.
 PanelWait AppDelegate::waitForPanel(double timeoutSeconds,
-                                    const std::shared_ptr<platform::Task>& launched) {
+                                    const std::shared_ptr<platform::KeptTask>& launched) {
     const auto deadline = Clock::now() + seconds(timeoutSeconds);
     while (Clock::now() < deadline) {
         const auto task = backendTask.load();
@@ -50,7 +48,7 @@ PanelWait AppDelegate::waitForPanel(double timeoutSeconds,
 }
 
 void AppDelegate::loadPanelOrReportFailure(PanelWait result,
-                                           const std::shared_ptr<platform::Task>& launched) {
+                                           const std::shared_ptr<platform::KeptTask>& launched) {
     // A restart may have come between the wait's end and this turn.
     if (backendTask.load() != launched) return;
     switch (result) {

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include "app/app_delegate.h"
 #include "platform/posix/files.h"
 #include "platform/posix/proc.h"
+#include "platform/posix/stop.h"
 
 namespace kestrix {
 
@@ -34,15 +34,22 @@ namespace kestrix {
  * itself have been killed, the service got SIGTERM by the parent-death
  * signal and what ignores it is left. So, before the single-instance probe,
  * the next start asks a keeper that is still there to finish, and stops the
- * service and the members of its group that are left.
+ * service and what it started that is left; so does the running shell when
+ * the keeper of its service is killed, before the end is reported. The
+ * record goes once that is done.
+ *
+ * We never reap what we did not start (the toolkit reaps its own children
+ * by their ids, and a reaper of every child would take their statuses): what
+ * a lost keeper held has been handed to another parent, and is signalled by
+ * its id, after its start time has been checked again in each round.
  *
  * A record is a file anyone who can write the directory could have made,
  * so it only ever picks among processes that prove themselves: of our user,
  * executing this package's keeper or service, with this user's data
  * directory in their environment, never process 0 or 1, never this program
  * or one of its ancestors; the keeper and the service with the recorded
- * start time in the recorded boot, members of the group started after the
- * service.
+ * start time in the recorded boot, whatever the service started (in its
+ * group or not) started after it.
  */
 
 namespace {
@@ -142,9 +149,11 @@ void AppDelegate::stopLostService() {
     const std::string path = dir + "/backend.record";
     const auto record = readRecord(path);
     if (record.empty()) return;
-    ::unlink(path.c_str());
     const auto boot = record.find("boot");
-    if (boot == record.end() || boot->second != platform::bootId()) return;
+    if (boot == record.end() || boot->second != platform::bootId()) {
+        ::unlink(path.c_str());
+        return;
+    }
 
     const std::string marker = std::string(kDataDirVariable) + "=" + dataDirectory();
     const auto ancestry = platform::selfAndAncestors();
@@ -172,17 +181,17 @@ void AppDelegate::stopLostService() {
 
     // A keeper still there stops its own tree, within its grace.
     if (const auto keeper = recorded("keeper", "keeperStart", keeperPath()))
-        stopProcesses({keeper->pid}, graceDuration() + std::chrono::seconds(1));
-    std::vector<pid_t> lost;
-    const auto service = recorded("pid", "start", servicePath);
-    if (service) lost.push_back(service->pid);
-    const long long group = number(record, "pid"), start = number(record, "start");
-    if (number(record, "group") == 1 && group >= 2 && start >= 0)
+        platform::stopKnownProcesses({*keeper}, graceDuration() + std::chrono::seconds(1));
+    // The service, and what it started that runs it too, in its group or
+    // not (daemons), started after it.
+    std::vector<platform::ProcessInfo> lost;
+    const long long start = number(record, "start");
+    if (start >= 0)
         for (const auto& p : platform::allProcesses())
-            if (p.pgid == group && p.pid != group &&
-                p.startTime >= static_cast<unsigned long long>(start) && proves(p, servicePath))
-                lost.push_back(p.pid);
-    stopProcesses(lost, graceDuration());
+            if (p.startTime >= static_cast<unsigned long long>(start) && proves(p, servicePath))
+                lost.push_back(p);
+    platform::stopKnownProcesses(lost, graceDuration());
+    ::unlink(path.c_str());
 }
 
 }  // namespace kestrix

@@ -1,12 +1,24 @@
 // kestrix-v3-keeper: holds the Backend service and everything it starts, so
-// that none of it outlives the shell. See platform/posix/keeper_protocol.h
-// for how it is started and what it says.
+// that none of it outlives the shell, and is the one place that stops any
+// of it. See protocol.h for how it is started and what it says.
 //
 // It is a child subreaper: a process below it whose parent dies is handed
 // to it, so "below the keeper" stays true for daemons that fork twice and
 // call setsid(). It reaps all of them. It is also a process group of its
 // own, so that a terminal's ^C reaches the shell, which stops the service in
 // its order, and not the keeper.
+//
+// The stop, in the service's launch mode, within one grace:
+// - through setsid: SIGTERM to the service's group while the service is
+//   ours and unreaped (so the group's id is no one else's), and to every
+//   other process below us;
+// - started directly, when the shell asked: SIGTERM to the service alone;
+//   if it still runs when the grace is over, its tree is killed deepest
+//   first, each process's children listed (pgrep -P) while it is alive;
+// then, in both modes, SIGTERM to whatever else is below us and, once the
+// grace is over, SIGKILL until nothing is left. Every signal but the group's
+// goes to a process found below us, by its id.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -16,23 +28,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <thread>
-#include <vector>
 
+#include "backend/pid_list.h"
+#include "keeper/protocol.h"
 #include "keeper/scope.h"
-#include "platform/posix/keeper_protocol.h"
-#include "platform/posix/proc.h"
-#include "platform/posix/process.h"
+#include "platform/posix/environment.h"
+#include "platform/posix/spawn.h"
+#include "platform/posix/stop.h"
 
 namespace {
 
-namespace keeper = kestrix::platform::keeper;
+namespace keeper = kestrix::keeper;
 namespace platform = kestrix::platform;
-using Clock = std::chrono::steady_clock;
+using platform::Clock;
 
 const int kLifeline = keeper::kLifelineFd;
 
@@ -41,71 +53,97 @@ void tell(std::int32_t kind, std::int32_t value) {
     [[maybe_unused]] const ssize_t n = ::send(kLifeline, &message, sizeof message, MSG_NOSIGNAL);
 }
 
-// Every live process below us, found in /proc.
-std::vector<platform::ProcessInfo> below() {
-    return platform::liveDescendants(::getpid());
+// The direct children of `pid`, as `pgrep -P` prints them.
+std::vector<pid_t> childPIDs(const std::string& pgrep, pid_t pid) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return {};
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    platform::LaunchOptions options;
+    options.executable = pgrep;
+    options.arguments = {"-P", std::to_string(pid)};
+    options.environment = platform::currentEnvironment();
+    options.outputFd = out[1];
+    options.errorFd = devNull;
+    const platform::SpawnResult spawned = platform::spawnProcess(options);
+    ::close(out[1]);
+    if (devNull >= 0) ::close(devNull);
+    // Drained while it runs, so that no output can fill the pipe and stall it.
+    std::string output;
+    char buffer[4096];
+    for (ssize_t n;
+         spawned && ((n = ::read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR));)
+        if (n > 0) output.append(buffer, static_cast<size_t>(n));
+    ::close(out[0]);
+    if (!spawned) return {};
+    while (::waitpid(spawned.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return kestrix::parsePidList(output);
+}
+
+// SIGKILL to `pid` after every one of its descendants.
+void killProcessTree(const std::string& pgrep, pid_t pid) {
+    // Ids below 1 name process groups or every process we may signal; a
+    // stray line of the lister's output must never reach kill() as one.
+    if (pid < 1) return;
+    for (pid_t child : childPIDs(pgrep, pid)) killProcessTree(pgrep, child);
+    ::kill(pid, SIGKILL);
 }
 
 class Keeper {
 public:
-    Keeper(pid_t service, std::chrono::milliseconds grace) : service_(service), grace_(grace) {}
+    Keeper(pid_t service, bool group, std::string pgrep, Clock::duration grace)
+        : service_(service), group_(group), pgrep_(std::move(pgrep)), grace_(grace) {}
 
     // Reaps whatever has ended below us. The service's end is told at once
-    // when the shell expected it; otherwise only once what it left is gone.
+    // when the shell asked for it; otherwise only once what it left is gone.
     void reap() {
         int status = 0;
         for (pid_t pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
             if (pid != service_) continue;
             serviceStatus_ = status;
-            if (expected_) tellExit();
+            if (asked_) tellExit();
         }
     }
 
-    // Until the service has ended unexpectedly and what it left is stopped.
+    // An end nobody asked for: what the service left goes first.
     void settle() {
         if (!serviceStatus_ || told_) return;
-        stop(0);
+        stop();
         tellExit();
     }
 
-    void handle(const keeper::Message& message) {
-        expected_ = true;
-        const bool reaped = serviceStatus_.has_value();
-        switch (message.kind) {
-            case keeper::kSignal:
-                if (!reaped) ::kill(service_, message.value);
-                break;
-            case keeper::kSignalGroup:
-                // Until the service has made its group, it is reached alone.
-                if (::kill(-service_, message.value) != 0 && !reaped)
-                    ::kill(service_, message.value);
-                break;
-            case keeper::kStop:
-                stop(message.value);
-                finish();
-        }
-    }
-
-    // SIGTERM to everything below (but group `spared`), then, once the grace
-    // has passed, SIGKILL to what is left, until nothing is.
-    void stop(pid_t spared) {
-        for (const auto& p : below())
-            if (spared == 0 || p.pgid != spared) ::kill(p.pid, SIGTERM);
+    void stop() {
         const auto deadline = Clock::now() + grace_;
-        for (;;) {
-            reap();
-            const auto left = below();
-            if (left.empty()) return;
-            if (Clock::now() >= deadline)
-                for (const auto& p : left) ::kill(p.pid, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        bool groupAsked = false;
+        if (asked_ && !group_) {
+            if (!serviceStatus_) ::kill(service_, SIGTERM);
+            while (!serviceStatus_ && Clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                reap();
+            }
+            // Unreaped, the service's id is still its own.
+            if (!serviceStatus_) killProcessTree(pgrep_, service_);
+        } else if (group_ && !serviceStatus_) {
+            // Until the service has made its group, it is reached alone.
+            groupAsked = ::kill(-service_, SIGTERM) == 0;
+            if (!groupAsked) ::kill(service_, SIGTERM);
         }
+        platform::StopRound round;
+        round.find = [] { return platform::liveDescendants(::getpid()); };
+        round.deadline = deadline;
+        round.alreadyAsked = [groupAsked, group = service_](const platform::ProcessInfo& p) {
+            return groupAsked && p.pgid == group;
+        };
+        round.eachRound = [this] { reap(); };
+        platform::stopProcesses(round);
     }
 
-    [[noreturn]] void finish() {
+    // The stop the shell asked for, or the one that ends us.
+    [[noreturn]] void finish(bool asked) {
+        asked_ = asked_ || asked;
+        stop();
         reap();
         if (serviceStatus_) tellExit();
-        tell(keeper::kSwept, 0);
         std::_Exit(0);
     }
 
@@ -117,17 +155,20 @@ private:
     }
 
     const pid_t service_;
-    const std::chrono::milliseconds grace_;
+    const bool group_;
+    const std::string pgrep_;
+    const Clock::duration grace_;
     std::optional<int> serviceStatus_;
-    bool expected_ = false;  // the shell has asked for something
+    bool asked_ = false;  // the shell has asked for the stop
     bool told_ = false;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) return 2;
+    if (argc < 5) return 2;
     const auto grace = std::chrono::milliseconds(std::strtol(argv[1], nullptr, 10));
+    const bool group = std::strcmp(argv[2], "setsid") == 0;
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     ::setpgid(0, 0);
 
@@ -138,14 +179,15 @@ int main(int argc, char** argv) {
     const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
 
     // Where a user manager runs us, a scope of our own holds us and so
-    // everything below us, before anything is started; elsewhere we alone do.
-    kestrix::keeper::joinScope(grace);
+    // everything below us, before anything is started; elsewhere, or when
+    // the manager does not answer in time, we alone do.
+    kestrix::keeper::joinScope(grace, Clock::now() + grace + std::chrono::seconds(1));
 
     platform::LaunchOptions options;
-    options.executable = argv[3];
-    options.arguments.assign(argv + 4, argv + argc);
+    options.executable = argv[4];
+    options.arguments.assign(argv + 5, argv + argc);
     options.environment = platform::currentEnvironment();
-    options.newSession = std::strcmp(argv[2], "setsid") == 0;
+    options.newSession = group;
     // Should the keeper itself be killed, the service is asked to stop.
     options.parentDeathSignal = SIGTERM;
     const platform::SpawnResult spawned = platform::spawnProcess(options);
@@ -155,24 +197,25 @@ int main(int argc, char** argv) {
     }
     tell(keeper::kStarted, spawned.pid);
 
-    Keeper keeper(spawned.pid, grace);
+    Keeper keeper(spawned.pid, group, argv[3], grace);
     for (;;) {
         pollfd fds[2] = {{kLifeline, POLLIN, 0}, {signals, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) keeper.stop(0), keeper.finish();
-        // What the shell said comes first: a signal it sent explains the
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) keeper.finish(false);
+        // What the shell said comes first: a stop it asked for explains the
         // exit that may be reported in the same turn.
         if (fds[0].revents != 0) {
             keeper::Message message{};
             ssize_t n;
             while ((n = ::recv(kLifeline, &message, sizeof message, 0)) < 0 && errno == EINTR) {
             }
-            if (n != sizeof message) keeper.stop(0), keeper.finish();  // the lifeline is cut
-            keeper.handle(message);
+            // Anything but a whole kStop is not for us; the lifeline's end is.
+            if (n == sizeof message && message.kind == keeper::kStop) keeper.finish(true);
+            if (n <= 0) keeper.finish(false);
         }
         if (fds[1].revents != 0) {
             signalfd_siginfo info{};
             while (::read(signals, &info, sizeof info) == sizeof info)
-                if (info.ssi_signo != SIGCHLD) keeper.stop(0), keeper.finish();
+                if (info.ssi_signo != SIGCHLD) keeper.finish(false);
             keeper.reap();
         }
         keeper.settle();

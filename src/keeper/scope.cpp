@@ -14,7 +14,14 @@ namespace kestrix::keeper {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint64_t kCallTimeoutUs = 2'000'000;
+
+// What is left until `deadline`, as a bus call's time-out (at least 1 µs:
+// 0 would mean the library's default).
+uint64_t usecUntil(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<uint64_t>(left) : 1;
+}
 
 // Whether our cgroup lies below this user's manager (user@UID.service).
 bool underUserManager() {
@@ -49,7 +56,8 @@ sd_bus* connectToManager() {
 }
 
 // StartTransientUnit for this process; the error's name on failure.
-int startScope(sd_bus* bus, std::chrono::milliseconds grace, sd_bus_error* error) {
+int startScope(sd_bus* bus, std::chrono::milliseconds grace, Clock::time_point deadline,
+               sd_bus_error* error) {
     sd_bus_message* call = nullptr;
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_call(
@@ -65,49 +73,53 @@ int startScope(sd_bus* bus, std::chrono::milliseconds grace, sd_bus_error* error
             "inactive-or-failed");
     if (r >= 0) r = sd_bus_message_close_container(call);
     if (r >= 0) r = sd_bus_message_append(call, "a(sa(sv))", 0);
-    if (r >= 0) r = sd_bus_call(bus, call, kCallTimeoutUs, error, &reply);
+    if (r >= 0) r = sd_bus_call(bus, call, usecUntil(deadline), error, &reply);
     sd_bus_message_unref(reply);
     sd_bus_message_unref(call);
     return r;
 }
 
-// Stops the unit of that name and waits, within `bound`, until it is gone.
-void stopLeftScope(sd_bus* bus, Clock::duration bound) {
+// One call to the manager, within `deadline`.
+int callManager(sd_bus* bus, Clock::time_point deadline, const char* method, const char* types,
+                const char* a, const char* b = nullptr) {
+    sd_bus_message* call = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.systemd1",
+                                           "/org/freedesktop/systemd1",
+                                           "org.freedesktop.systemd1.Manager", method);
+    if (r >= 0) r = b ? sd_bus_message_append(call, types, a, b) : sd_bus_message_append(call, types, a);
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_call_method(bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                       "org.freedesktop.systemd1.Manager", "StopUnit", &error, nullptr, "ss",
-                       kScopeName, "replace");
+    if (r >= 0) r = sd_bus_call(bus, call, usecUntil(deadline), &error, nullptr);
     sd_bus_error_free(&error);
-    for (const auto end = Clock::now() + bound; Clock::now() < end;) {
-        sd_bus_error lookup = SD_BUS_ERROR_NULL;
-        const int r = sd_bus_call_method(
-            bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-            "org.freedesktop.systemd1.Manager", "GetUnit", &lookup, nullptr, "s", kScopeName);
-        sd_bus_error_free(&lookup);
-        if (r < 0) return;
+    sd_bus_message_unref(call);
+    return r;
+}
+
+// Stops the unit of that name and waits, until `deadline`, for it to go.
+void stopLeftScope(sd_bus* bus, Clock::time_point deadline) {
+    callManager(bus, deadline, "StopUnit", "ss", kScopeName, "replace");
+    while (Clock::now() < deadline && callManager(bus, deadline, "GetUnit", "s", kScopeName) >= 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
 }
 
 }  // namespace
 
-bool joinScope(std::chrono::milliseconds grace) {
+bool joinScope(std::chrono::milliseconds grace, Clock::time_point deadline) {
     if (!underUserManager()) return false;
     sd_bus* bus = connectToManager();
     if (!bus) return false;
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    int r = startScope(bus, grace, &error);
+    int r = startScope(bus, grace, deadline, &error);
     if (r < 0 && sd_bus_error_has_name(&error, "org.freedesktop.systemd1.UnitExists")) {
         // Left by a keeper that was killed: what it held goes first.
         sd_bus_error_free(&error);
-        stopLeftScope(bus, grace + std::chrono::seconds(2));
-        r = startScope(bus, grace, &error);
+        stopLeftScope(bus, deadline);
+        r = startScope(bus, grace, deadline, &error);
     }
     sd_bus_error_free(&error);
-    sd_bus_flush_close_unref(bus);
+    sd_bus_close_unref(bus);  // no flush: it would wait on a manager that never answers
     if (r < 0) return false;
     // The move is the manager's job; it is done when our cgroup says so.
-    for (const auto end = Clock::now() + std::chrono::seconds(2); Clock::now() < end;) {
+    while (Clock::now() < deadline) {
         if (inScope()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

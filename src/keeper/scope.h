@@ -12,8 +12,8 @@ inline constexpr const char* kScopeName = "app-io.kestrix.V3NativeShell-backend.
 
 // Moves this process into the scope (KillMode control-group, a stop
 // time-out of `grace`), first stopping one that a killed keeper left
-// behind. Does nothing, and says false, where no user manager runs us or
-// it refuses.
-bool joinScope(std::chrono::milliseconds grace);
+// behind. Does nothing, and says false, where no user manager runs us, it
+// refuses, or it has not done all that by `deadline`.
+bool joinScope(std::chrono::milliseconds grace, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace kestrix::keeper

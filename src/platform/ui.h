@@ -6,6 +6,7 @@
 // and platform/headless (no display, the tests). Nothing here names a toolkit.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -185,6 +186,11 @@ public:
 
     // Runs `work` once on the main thread, later. Callable from any thread.
     virtual void postToMainQueue(std::function<void()> work) = 0;
+    // Blocks the caller until `done` (which other threads make true) or
+    // `deadline`, with the event loop running meanwhile where there is one:
+    // the window is drawn and a termination asked for is carried out.
+    virtual void waitUntil(const std::function<bool()>& done,
+                           std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 }  // namespace kestrix::platform

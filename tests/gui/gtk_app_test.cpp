@@ -19,6 +19,7 @@
 #include "gui/gui_support.h"
 #include "platform/posix/files.h"
 #include "platform/posix/ports.h"
+#include "platform/posix/proc.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -99,6 +100,21 @@ protected:
         return pid;
     }
 
+    // Runs a copy of the application package, with `keeper` as its keeper
+    // and, where `engine`, the web engine.
+    void usePackageCopy(const std::string& keeper, bool engine) {
+        const fs::path contents = dir / "KestrixV3NativeShell.app/Contents";
+        fs::create_directories(contents / "MacOS");
+        fs::copy_file(KESTRIX_APP_PATH, contents / "MacOS/KestrixV3NativeShell");
+        fs::copy_file(keeper, contents / "MacOS/kestrix-v3-keeper");
+        fs::create_directory_symlink(KESTRIX_BUNDLE_PATH "/Contents/Resources",
+                                     contents / "Resources");
+        if (engine)
+            fs::create_directory_symlink(KESTRIX_BUNDLE_PATH "/Contents/Frameworks",
+                                         contents / "Frameworks");
+        program = contents / "MacOS/KestrixV3NativeShell";
+    }
+
     std::string log() const {
         return readFile(dir / "home/Library/Logs/Kestrix-V3-测试版/backend.log");
     }
@@ -160,6 +176,15 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndAfterItsWebProcessAndEndsEverythingW
     EXPECT_EQ(exitStatus(app), 0);
     EXPECT_TRUE(allGone(service));
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
+
+    // The panel's lasting cookie outlives the quit, in a file of the user's alone.
+    const size_t quit = log().size();
+    const pid_t again = start();
+    EXPECT_TRUE(waitFor([&] { return log().find("] cookie kestrix-visit=", quit) != std::string::npos; }, 60s));
+    EXPECT_EQ(fs::status(dir / "data/io.kestrix.V3NativeShell/cookies.sqlite").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    ::kill(again, SIGTERM);
+    EXPECT_EQ(exitStatus(again), 0);
 }
 
 TEST_F(RealApp, OptionsPrintAndStartNothing) {
@@ -201,13 +226,7 @@ TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirst) {
 }
 
 TEST_F(RealApp, WithoutItsWebEngineItSaysSoBeforeAnythingStarts) {
-    // A copy of the application package without its engine module.
-    const fs::path contents = dir / "KestrixV3NativeShell.app/Contents";
-    fs::create_directories(contents / "MacOS");
-    fs::copy_file(KESTRIX_APP_PATH, contents / "MacOS/KestrixV3NativeShell");
-    fs::copy_file(KESTRIX_KEEPER_PATH, contents / "MacOS/kestrix-v3-keeper");
-    fs::create_directory_symlink(KESTRIX_BUNDLE_PATH "/Contents/Resources", contents / "Resources");
-    program = contents / "MacOS/KestrixV3NativeShell";
+    usePackageCopy(KESTRIX_KEEPER_PATH, false);
     const pid_t app = start();
     ASSERT_TRUE(waitFor(
         [&] {
@@ -219,6 +238,25 @@ TEST_F(RealApp, WithoutItsWebEngineItSaysSoBeforeAnythingStarts) {
     ::kill(app, SIGTERM);
     EXPECT_EQ(exitStatus(app), 0);
     EXPECT_TRUE(pidsFromFile(dir / "pids").empty());
+}
+
+TEST_F(RealApp, AKeeperThatNeverAnswersNeitherHoldsUpAQuitNorOutlivesTheProgram) {
+    usePackageCopy(KESTRIX_STALLED_KEEPER_PATH, true);
+    const pid_t app = start();
+    pid_t keeper = 0;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            for (pid_t pid : liveDescendants(app))
+                if (platform::processInfo(pid)->state == 'T') keeper = pid;
+            return keeper != 0;
+        },
+        30s));
+    // The launch is waiting for the keeper's first word (for 6 s at most).
+    const auto asked = std::chrono::steady_clock::now();
+    ::kill(app, SIGTERM);
+    EXPECT_EQ(exitStatus(app), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 4s);
+    EXPECT_FALSE(processAlive(keeper));
 }
 
 TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
@@ -241,7 +279,7 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         options.environment = platform::currentEnvironment();
         platform::setEnvironmentValue(options.environment, "XDG_RUNTIME_DIR", dir.path());
         options.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        auto displayServer = platform::Task::launch(options, nullptr).task;
+        auto displayServer = startChild(options);
         ::close(options.outputFd);
         ASSERT_TRUE(displayServer);
         ASSERT_TRUE(waitFor([&] { return fs::exists(socket); }, 20s));

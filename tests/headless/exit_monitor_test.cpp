@@ -1,13 +1,9 @@
 // An unexpected exit of the Backend service: reported once, with a restart
 // that brings the panel back; the exit that quitting causes stays silent.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include "platform/posix/ports.h"
@@ -143,17 +139,80 @@ TEST_F(ExitMonitor, AnExitBringsOneAlertOnceWhatTheServiceLeftIsGone) {
     ::unsetenv("KESTRIX_STUB_EXIT_AFTER_MS");
 }
 
+TEST_F(ExitMonitor, AKilledKeeperLeavesNothingWhicheverTheAnswerAndNeverLocksOut) {
+    // A service that ignores SIGTERM, with children and a daemon that do too.
+    Harness h;
+    h.settings.shutdownGraceSeconds = 1;
+    for (const auto& [name, value] : {std::pair{"KESTRIX_STUB_IGNORE_TERM", "1"},
+                                      {"KESTRIX_STUB_TREE_DEPTH", "1"},
+                                      {"KESTRIX_STUB_TREE_WIDTH", "2"},
+                                      {"KESTRIX_STUB_DAEMONS", "1"}})
+        ::setenv(name, value, 1);
+    std::vector<pid_t> service;
+    bool leftoversGone = false;
+    h.app.modalResponder = [&](const platform::AlertSpec& alert) {
+        leftoversGone = allGone(service);
+        // Restart the first time, quit the second.
+        return alert.messageText == kExitAlert && h.app.modalAlerts.size() == 1
+                   ? platform::kAlertFirstButtonReturn
+                   : platform::kAlertSecondButtonReturn;
+    };
+    launch(h);
+    for (size_t round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(h.pumpUntil([&] { return panelLoads(h) == static_cast<int>(round); }));
+        service = waitForPids(h.pidFile, 4 * round);
+        ::kill(h.delegate->backendTask.load()->keeperIdentifier(), SIGKILL);
+        ASSERT_TRUE(h.pumpUntil([&] { return h.app.modalAlerts.size() == round; }, 10s));
+        EXPECT_TRUE(leftoversGone);
+        EXPECT_EQ(h.app.modalAlerts.back().informativeText, "控制面板后端已停止，隧道可能已断开。");
+    }
+    ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
+    EXPECT_EQ(h.alertMessages(), (std::vector<std::string>{kExitAlert, kExitAlert}));
+    // The next start, on the same port, is not locked out.
+    Harness next;
+    next.settings.panelPort = h.settings.panelPort;
+    launch(next);
+    EXPECT_TRUE(next.pumpUntil([&] { return next.panelLoaded(); }));
+    EXPECT_TRUE(next.app.modalAlerts.empty());
+    for (const char* name : {"KESTRIX_STUB_IGNORE_TERM", "KESTRIX_STUB_TREE_DEPTH",
+                             "KESTRIX_STUB_DAEMONS"})
+        ::unsetenv(name);
+}
+
+TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: a pid namespace of the test's own";
+    inForkedChild([this] {
+        Harness h;
+        ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1000", 1);
+        std::shared_ptr<Child> other;
+        pid_t reaped = 0;
+        h.app.modalResponder = [&](const platform::AlertSpec&) {
+            // While the alert is up, another program of the user, leading a
+            // group of its own, gets the reaped service's id.
+            reaped = h.delegate->backendPGID;
+            platform::LaunchOptions options;
+            options.executable = "/bin/sleep";
+            options.arguments = {"1000"};
+            options.newSession = true;
+            for (int tries = 0; tries < 5 && (!other || other->processIdentifier() != reaped);
+                 ++tries) {
+                writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(reaped - 1));
+                other = startChild(options);
+            }
+            return platform::kAlertSecondButtonReturn;
+        };
+        launch(h);
+        h.pumpUntil([&] { return h.app.isTerminating(); });
+        EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+        ASSERT_TRUE(other && other->processIdentifier() == reaped);
+        EXPECT_TRUE(other->isRunning());
+    }, CLONE_NEWPID | CLONE_NEWNS);
+}
+
 TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: a network namespace and another uid";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // A network namespace of the test's own, with its loopback up.
-        ifreq loopback{};
-        std::strcpy(loopback.ifr_name, "lo");
-        loopback.ifr_flags = IFF_UP;
-        if (::unshare(CLONE_NEWNET) != 0 ||
-            ::ioctl(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), SIOCSIFFLAGS, &loopback) != 0)
-            ::_exit(3);
+    inForkedChild([this] {
         Harness h;
         // Nobody's program answers 503 at first, 200 after; our service
         // tries to listen only once it answers 200, and fails.
@@ -163,7 +222,7 @@ TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow
                              KESTRIX_SERVICE_PATH,    "--no-browser",  "-dashboard-addr",
                              panelAddress(h.settings)};
         options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500"};
-        auto other = platform::Task::launch(options, nullptr).task;
+        auto other = startChild(options);
         if (!waitFor([&] { return platform::addressInUse(kPanelHost, h.port()); }, 10s)) ::_exit(4);
         ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
         answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
@@ -177,11 +236,7 @@ TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow
                       " 正被另一个程序占用，后端无法在 127.0.0.1:" + port +
                       " 上监听。请先关闭占用端口 " + port + " 的程序，再重新启动。");
         other->signal(SIGKILL);
-        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }, CLONE_NEWNET);
 }
 
 TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {

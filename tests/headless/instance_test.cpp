@@ -97,12 +97,12 @@ void expectPanelDespiteRecord(Harness& h, pid_t named) {
 }
 
 // Another program of the user, in a session and group of its own.
-std::shared_ptr<platform::Task> sleeper() {
+std::shared_ptr<Child> sleeper() {
     platform::LaunchOptions options;
     options.executable = "/bin/sleep";
     options.arguments = {"1000"};
     options.newSession = true;
-    return platform::Task::launch(options, nullptr).task;
+    return startChild(options);
 }
 
 TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
@@ -119,21 +119,14 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
     if (::geteuid() != 0) GTEST_SKIP() << "the other cases need root (a pid namespace, setpriv)";
     {
         SCOPED_TRACE("process 1, in a pid namespace of the test's own, with another process");
-        const pid_t outer = ::fork();
-        if (outer == 0) {
-            if (::unshare(CLONE_NEWPID) != 0) ::_exit(3);
-            if (const pid_t init = ::fork(); init != 0)
-                ::_exit(::waitpid(init, nullptr, 0) == init ? 0 : 4);
+        inForkedChild([] {
             auto other = sleeper();
             {
                 Harness h;
                 expectPanelDespiteRecord(h, 1);
             }
-            ::_exit(other->isRunning() && !::testing::Test::HasFailure() ? 0 : 1);
-        }
-        int status = 0;
-        ::waitpid(outer, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_TRUE(other->isRunning());
+        }, CLONE_NEWPID | CLONE_NEWNS);
     }
     {
         SCOPED_TRACE("a world-writable runtime directory, its lock held by another account");
@@ -151,7 +144,7 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
                              h.dir / "run/instance.lock",
                              "/bin/sleep",
                              "1000"};
-        auto holder = platform::Task::launch(options, nullptr).task;
+        auto holder = startChild(options);
         ASSERT_TRUE(holder);
         ASSERT_TRUE(
             waitFor([&] { return std::filesystem::exists(h.dir / "run/instance.lock"); }, 10s));
@@ -166,12 +159,12 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
 }
 
 // The stand-in service on its own, on `port`.
-std::shared_ptr<platform::Task> startService(int port) {
+std::shared_ptr<Child> startService(int port) {
     platform::LaunchOptions options;
     options.executable = KESTRIX_SERVICE_PATH;
     options.arguments = {"--no-browser", "-dashboard-addr", "127.0.0.1:" + std::to_string(port)};
     options.environment = platform::currentEnvironment();
-    return platform::Task::launch(options, nullptr).task;
+    return startChild(options);
 }
 
 TEST(Service, ListensRightAfterAnotherProgramAndNeverBesideItself) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +91,39 @@ TEST_F(Launch, AKeeperReplacedOnDiskAfterTheStartIsNotTheOneThatRuns) {
     h.delegate->applicationDidFinishLaunching();
     EXPECT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
     EXPECT_TRUE(h.app.modalAlerts.empty());
+}
+
+TEST_F(Launch, OnAFullDiskTheOlderCommandCopyStaysWholeAndNothingPartialIsLeft) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: a small file system of the test's own";
+    inForkedChild([] {
+        Harness h;
+        const std::string full = h.dir / "full";
+        fs::create_directories(full);
+        ASSERT_EQ(::mount("full", full.c_str(), "tmpfs", 0, "size=64k"), 0);
+        writeFile(full + "/kestrix-v3", "#!/bin/sh\necho older\n", 0755);
+        h.settings.commandDirectories = {full};
+        h.makeDelegate();
+        h.delegate->launchBackendAndLoad();
+        EXPECT_FALSE(h.app.isTerminating());
+        EXPECT_EQ(readFile(full + "/kestrix-v3"), "#!/bin/sh\necho older\n");
+        EXPECT_EQ(std::distance(fs::directory_iterator(full), fs::directory_iterator()), 1);
+    }, CLONE_NEWNS);
+}
+
+TEST_F(Launch, AKeeperThatNeverAnswersFailsTheStartWithinItsBoundAndLeavesNothing) {
+    Harness h;
+    h.settings.keeperPath = KESTRIX_STALLED_KEEPER_PATH;
+    h.settings.keeperAnswerSeconds = 1.5;
+    h.makeDelegate();
+    const auto started = std::chrono::steady_clock::now();
+    h.delegate->launchBackendAndLoad();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
+    ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"后端启动失败"});
+    EXPECT_EQ(h.app.modalAlerts[0].informativeText,
+              "无法启动 " + h.backendPath() + "：kestrix-v3-keeper 在 1.5 秒内没有应答");
+    expectNothingStarted(h, true);
+    EXPECT_TRUE(liveDescendants(::getpid()).empty());
+    EXPECT_EQ(zombieChildCount(), 0);
 }
 
 // The NUL-separated entries of /proc/<pid>/<file>.

@@ -1,6 +1,8 @@
 // The panel probe and the wait for the panel, against real listeners on
 // loopback, and the panel's load into the window.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -64,14 +66,17 @@ TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMore) {
                        probes.push_back(Clock::now());
                        return Clock::now() >= deadline ? 200 : 404;
                    }));
-    // A child that holds the listening socket and stays up until SIGTERM
-    // stands in for the service.
+    // A program under the keeper that holds the listening socket (as its
+    // standard output) stands in for the service.
     platform::LaunchOptions sleeper;
     sleeper.executable = "/bin/sleep";
     sleeper.arguments = {"1000"};
-    sleeper.passFds = {panel.descriptor()};
-    const auto task = platform::Task::launch(sleeper, nullptr).task;
-    ASSERT_TRUE(task);
+    sleeper.outputFd = panel.descriptor();
+    const int keeperFd = ::open(KESTRIX_KEEPER_PATH, O_PATH | O_CLOEXEC);
+    const auto task =
+        platform::KeptTask::launch(keeperFd, 1000ms, kPgrepPath, sleeper, nullptr).task;
+    ::close(keeperFd);
+    ASSERT_TRUE(task && waitFor([&] { return task->answered(); }, 10s));
 
     // No service: no probe at all.
     EXPECT_EQ(h.delegate->waitForPanel(20, nullptr), PanelWait::BackendGone);
@@ -92,8 +97,8 @@ TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMore) {
     EXPECT_GE(gaps[gaps.size() / 2], 480ms);
     EXPECT_LT(gaps[gaps.size() / 2], 850ms);
 
-    task->terminate();
-    task->waitUntilExit();
+    task->stop();
+    EXPECT_TRUE(task->waitUntilGone(Clock::now() + 5s));
     EXPECT_EQ(h.delegate->waitForPanel(20, task), PanelWait::BackendGone);
 }
 

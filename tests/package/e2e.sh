@@ -20,7 +20,11 @@ apt-get install -y -qq "$deb" >/dev/null
 desktop-file-validate /usr/share/applications/io.kestrix.V3NativeShell.desktop
 appstreamcli validate --no-net /usr/share/metainfo/io.kestrix.V3NativeShell.metainfo.xml >/dev/null
 command -v kestrix-v3-shell >/dev/null
-dpkg-deb -c "$deb" | grep "usr/share/man/man1/kestrix-v3-shell.1.gz" >/dev/null
+listing=$(dpkg-deb -c "$deb")
+grep -q "usr/share/man/man1/kestrix-v3-shell.1.gz" <<<"$listing"
+# /opt belongs to the system (base-files makes it, no package owns it): a
+# package that lists it would have dpkg remove it once it is empty.
+if awk '{print $6}' <<<"$listing" | grep -qx './opt/'; then echo "the package lists /opt"; exit 1; fi
 
 mkdir -p "$work/home" "$work/config/io.kestrix.V3NativeShell"
 printf '[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n' \
@@ -52,7 +56,7 @@ left=$(ps -o stat= -p "${pids:-0}" 2>/dev/null | grep -vc Z || true)
 [ "$left" -eq 0 ] || kill -9 ${pids//,/ } 2>/dev/null || true
 
 apt-get remove -y -qq kestrix-v3-native-shell >/dev/null
-removed=$([ -e /opt/KestrixV3NativeShell.app ] || [ -e /usr/bin/kestrix-v3-shell ] && echo 0 || echo 1)
+removed=$([ -e /usr/lib/kestrix-v3-native-shell ] || [ -e /usr/bin/kestrix-v3-shell ] || [ ! -d /opt ] && echo 0 || echo 1)
 started=$(wc -l < "$work/pids" 2>/dev/null || echo 0)
 echo "package e2e: exit status $status, service processes started $started, left $left, removed $removed"
 if [ "$status$started$left$removed" = 0401 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; exit 1; fi

@@ -1,15 +1,22 @@
 #include "support/test_support.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -180,6 +187,63 @@ Listener::~Listener() {
     stop_ = true;
     thread_.join();
     ::close(fd_);
+}
+
+void inForkedChild(const std::function<void()>& body, int namespaces) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(namespaces) != 0) ::_exit(3);
+        if (namespaces & CLONE_NEWPID) {
+            if (const pid_t init = ::fork(); init != 0) {
+                int status = 0;
+                ::waitpid(init, &status, 0);
+                ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 4);
+            }
+        }
+        if ((namespaces & CLONE_NEWNS) &&
+            (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ((namespaces & CLONE_NEWPID) && ::mount("proc", "/proc", "proc", 0, nullptr) != 0)))
+            ::_exit(5);
+        ifreq loopback{};
+        std::strcpy(loopback.ifr_name, "lo");
+        loopback.ifr_flags = IFF_UP;
+        if ((namespaces & CLONE_NEWNET) &&
+            ::ioctl(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), SIOCSIFFLAGS, &loopback) != 0)
+            ::_exit(6);
+        body();
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+Child::~Child() {
+    if (isRunning()) {
+        ::kill(pid_, SIGKILL);
+        waitUntilExit();
+    }
+}
+
+bool Child::isRunning() {
+    int status = 0;
+    if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+    return !status_;
+}
+
+void Child::signal(int number) {
+    if (isRunning()) ::kill(pid_, number);
+}
+
+void Child::waitUntilExit() {
+    for (int status = 0; !status_;)
+        if (const pid_t r = ::waitpid(pid_, &status, 0); r == pid_ || (r < 0 && errno != EINTR))
+            status_ = r == pid_ ? status : -1;
+}
+
+std::shared_ptr<Child> startChild(const platform::LaunchOptions& options) {
+    const auto spawned = platform::spawnProcess(options);
+    return spawned ? std::make_shared<Child>(spawned.pid) : nullptr;
 }
 
 std::function<std::string()> httpStatus(std::function<int()> status, std::string body) {

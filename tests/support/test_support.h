@@ -4,17 +4,21 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/app_delegate.h"
 #include "platform/headless/headless_app.h"
+#include "platform/posix/environment.h"
+#include "platform/posix/spawn.h"
 
 namespace kestrix::test {
 
@@ -63,6 +67,33 @@ int threadCount();
 // The thread count once one-time helper threads exist.
 int baselineThreadCount();
 int zombieChildCount();
+
+// Runs `body` in a forked child, there in the new `namespaces` (CLONE_NEW...
+// flags; root only): a pid namespace with `body` as its process 1 (and a
+// /proc of its own, with a mount namespace), a network namespace with its
+// loopback up. The child's failures fail the test.
+void inForkedChild(const std::function<void()>& body, int namespaces = 0);
+
+// A plain child of the test, reaped when asked about.
+class Child {
+public:
+    explicit Child(pid_t pid) : pid_(pid) {}
+    ~Child();  // SIGKILL to one still running
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    pid_t processIdentifier() const { return pid_; }
+    bool isRunning();
+    void signal(int number);  // while not reaped
+    void terminate() { signal(SIGTERM); }
+    void waitUntilExit();
+    std::optional<int> terminationStatus() const { return status_; }
+
+private:
+    pid_t pid_;
+    std::optional<int> status_;
+};
+// Null when it could not be started.
+std::shared_ptr<Child> startChild(const platform::LaunchOptions& options);
 
 // A listener on 127.0.0.1:`port`, in a thread of its own. Each connection
 // is answered with what `reply` gives; with no reply it stays open, silent.

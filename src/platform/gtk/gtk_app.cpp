@@ -269,6 +269,16 @@ void deletePosted(void* data) {
 
 }  // namespace
 
+void GtkApp::waitUntil(const std::function<bool()>& done,
+                       std::chrono::steady_clock::time_point deadline) {
+    // A nested loop, as a modal dialog runs one; a tick wakes it to look at
+    // `done`, which another thread makes true.
+    const guint tick = g_timeout_add(5, [](void*) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
+    g_source_remove(tick);
+}
+
 void GtkApp::postToMainQueue(std::function<void()> work) {
     // Always queued, never run in place: g_main_context_invoke would run it
     // on the calling thread whenever that thread could take the context.

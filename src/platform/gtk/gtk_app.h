@@ -50,6 +50,8 @@ public:
     void removeStatusItem(StatusItem* item) override;
     UserDefaults& standardUserDefaults() override;
     void postToMainQueue(std::function<void()> work) override;
+    void waitUntil(const std::function<bool()>& done,
+                   std::chrono::steady_clock::time_point deadline) override;
 
     // Runs `action` as the handling of an event of `eventType` (kEventType...).
     void dispatchEvent(int eventType, const std::function<void()>& action);

@@ -2,6 +2,10 @@
 // by, and the page's dialogs handed to the UI delegate.
 #include "platform/gtk/gtk_web_engine.h"
 
+#include <fcntl.h>
+#include <glib/gstdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <webkit2/webkit2.h>
 
 #include <string>
@@ -68,6 +72,26 @@ void applyProxySettings(WebKitWebView* view) {
     webkit_website_data_manager_set_network_proxy_settings(
         manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
     webkit_network_proxy_settings_free(settings);
+}
+
+// The panel's cookies kept on disk beside its local storage, in the
+// engine's data directory (the program's name under the user's data
+// directory), the file the user's alone; the engine keeps none unless told.
+// Cookies without an expiry end with the program.
+void keepCookies(WebKitWebView* view) {
+    WebKitWebContext* context = webkit_web_view_get_context(view);
+    gchar* data = g_build_filename(g_get_user_data_dir(), g_get_prgname(), nullptr);
+    g_mkdir_with_parents(data, 0700);
+    gchar* path = g_build_filename(data, "cookies.sqlite", nullptr);
+    g_free(data);
+    const int fd = g_open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+        fchmod(fd, 0600);
+        close(fd);
+    }
+    webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
+                                                 path, WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+    g_free(path);
 }
 
 class GtkWebViewAdapter final : public WebView {
@@ -193,6 +217,7 @@ kestrix::platform::WebView* kestrix_web_engine_add_view(GtkWindow* window) {
     webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
                                                      WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
     applyProxySettings(view);
+    keepCookies(view);
     // No downloads: nothing here could say where a file should go, so none
     // is written (a link with `download`, an attachment).
     g_signal_connect(webkit_web_view_get_context(view), "download-started",

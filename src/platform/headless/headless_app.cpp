@@ -1,5 +1,7 @@
 #include "platform/headless/headless_app.h"
 
+#include <thread>
+
 namespace kestrix::platform::headless {
 
 std::unique_ptr<WebView> HeadlessWindow::addWebView() {
@@ -66,6 +68,12 @@ void HeadlessApplication::postToMainQueue(std::function<void()> work) {
         queue_.push_back(std::move(work));
     }
     queueChanged_.notify_all();
+}
+
+void HeadlessApplication::waitUntil(const std::function<bool()>& done,
+                                    std::chrono::steady_clock::time_point deadline) {
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 bool HeadlessApplication::runOne(std::unique_lock<std::mutex>& lock) {

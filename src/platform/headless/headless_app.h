@@ -88,6 +88,9 @@ public:
     void removeStatusItem(StatusItem* item) override;
     UserDefaults& standardUserDefaults() override { return defaults; }
     void postToMainQueue(std::function<void()> work) override;
+    // Waits only: queued work stays queued.
+    void waitUntil(const std::function<bool()>& done,
+                   std::chrono::steady_clock::time_point deadline) override;
 
     // Runs queued main-queue work on the calling thread until `done` holds
     // or `timeout` has passed; returns whether `done` held.

@@ -33,13 +33,10 @@ bool fileExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool removeFile(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
-    return ::unlink(path.c_str()) == 0;
-}
+namespace {
 
+// Copies `from` to a new file `to`, which must not exist yet; a link that
+// appears at `to` meanwhile is neither followed nor written through.
 bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
@@ -51,34 +48,39 @@ bool copyFileExclusive(const std::string& from, const std::string& to, unsigned 
     }
     bool ok = true;
     char buffer[1 << 16];
-    for (;;) {
+    while (ok) {
         const ssize_t n = ::read(in, buffer, sizeof buffer);
         if (n == 0) break;
         if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
+            ok = errno == EINTR;
+            continue;
         }
-        for (ssize_t done = 0; done < n;) {
+        for (ssize_t done = 0; ok && done < n;) {
             const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                ok = false;
-                break;
-            }
-            done += w;
+            if (w >= 0)
+                done += w;
+            else
+                ok = errno == EINTR;
         }
-        if (!ok) break;
     }
+    // Whatever umask: exactly `mode`; and on disk before it can replace anything.
+    ok = ok && ::fchmod(out, mode & 07777) == 0 && ::fsync(out) == 0;
     ::close(in);
-    if (::close(out) != 0) ok = false;
-    return ok;
+    return ::close(out) == 0 && ok;
 }
 
-void setPermissions(const std::string& path, unsigned mode) {
-    // The result is not looked at: a copy that cannot be changed stays as it is.
-    [[maybe_unused]] const int changed =
-        ::fchmodat(AT_FDCWD, path.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW);
+}  // namespace
+
+bool replaceWithCopy(const std::string& from, const std::string& to, unsigned mode) {
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return false;
+    const std::string temporary = to + ".new-" + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    if (copyFileExclusive(from, temporary, mode) && ::rename(temporary.c_str(), to.c_str()) == 0)
+        return true;
+    ::unlink(temporary.c_str());
+    return false;
 }
 
 void createDirectories(const std::string& path, unsigned mode) {

@@ -11,14 +11,12 @@ bool isExecutableFile(const std::string& path);
 bool isWritable(const std::string& path);
 bool fileExists(const std::string& path);
 
-// Removes the file or link at `path` (a link is not followed); true when
-// nothing is there any more. Anything else is left as it is: false.
-bool removeFile(const std::string& path);
-// Copies `from` to a new file `to`, which must not exist yet; a link that
-// appears at `to` meanwhile is neither followed nor written through.
-bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode);
-// chmod that never follows a link at `path`.
-void setPermissions(const std::string& path, unsigned mode);
+// Replaces the file or link at `to` (or nothing) by a copy of `from` with
+// exactly `mode`, whole or not at all: the copy is written beside it,
+// complete and with its mode, then renamed over it. On any failure (a full
+// disk) what was there stays as it was and no partial file is left.
+// Anything else at `to` (a directory) is left alone: false.
+bool replaceWithCopy(const std::string& from, const std::string& to, unsigned mode);
 
 // Creates `path` and every missing directory above it, each with `mode`
 // (less the umask).

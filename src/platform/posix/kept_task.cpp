@@ -1,0 +1,212 @@
+#include "platform/posix/kept_task.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "keeper/protocol.h"
+#include "platform/posix/proc.h"
+#include "platform/posix/stop.h"
+
+namespace kestrix::platform {
+
+struct KeptTask::State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by mutex:
+    bool answered = false;
+    int startError = 0;
+    pid_t pid = 0;
+    std::optional<int> status;
+    bool keeperReaped = false;
+    bool gone = false;       // the keeper has exited, and its loss has been dealt with
+    bool abandoned = false;  // no handler any more
+    bool stopSent = false;
+    std::atomic<bool> running{false};
+    int lifeline = -1;  // the shell's end
+
+    ~State() {
+        if (lifeline >= 0) ::close(lifeline);
+    }
+};
+
+namespace {
+
+// One message from the keeper; false at the lifeline's end.
+bool receive(int fd, keeper::Message& message) {
+    ssize_t n;
+    while ((n = ::recv(fd, &message, sizeof message, 0)) < 0 && errno == EINTR) {
+    }
+    return n == sizeof message;
+}
+
+// Reads the keeper's reports until it has gone.
+void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
+           const KeptTask::TerminationHandler& handler) {
+    keeper::Message message{};
+    while (receive(state->lifeline, message)) {
+        std::unique_lock lock(state->mutex);
+        if (!state->answered) {
+            if (message.kind == keeper::kStarted && message.value > 0) {
+                state->pid = message.value;
+                state->running.store(true);
+            } else {
+                state->startError = message.kind == keeper::kFailed ? message.value : EPROTO;
+            }
+            state->answered = true;
+        } else if (message.kind == keeper::kExited && state->pid > 0 && !state->status) {
+            state->status = message.value;
+            state->running.store(false);
+            const bool call = !state->abandoned;
+            lock.unlock();
+            state->changed.notify_all();
+            if (call && handler) handler(state->pid, false);
+            continue;
+        }
+        lock.unlock();
+        state->changed.notify_all();
+    }
+    // The keeper has gone. Wait without reaping first, so that abandon()
+    // (which holds the lock) only ever kills our keeper or its zombie, never
+    // a process that has taken over a reused pid.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(keeperPid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    bool lost;
+    {
+        std::lock_guard lock(state->mutex);
+        while (::waitpid(keeperPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        state->keeperReaped = true;
+        if (!state->answered) state->startError = EPROTO;
+        state->answered = true;
+        // Killed before it told the program's end: nothing stopped what it held.
+        lost = state->pid > 0 && !state->status;
+        if (lost) state->status = -1;
+        state->running.store(false);
+        lost = lost && !state->abandoned;
+    }
+    state->changed.notify_all();
+    if (lost && handler) handler(state->pid, true);
+    {
+        std::lock_guard lock(state->mutex);
+        state->gone = true;
+    }
+    state->changed.notify_all();
+}
+
+}  // namespace
+
+KeptTask::Launch KeptTask::launch(int keeperFd, std::chrono::milliseconds grace,
+                                  const std::string& pgrepPath, const LaunchOptions& options,
+                                  TerminationHandler onTermination) {
+    const std::string cannot = "无法启动 " + options.executable;
+    if (keeperFd < 0) return {nullptr, cannot};
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return {nullptr, cannot + "：" + std::strerror(errno)};
+
+    LaunchOptions keeperOptions = options;
+    keeperOptions.executable = "kestrix-v3-keeper";
+    keeperOptions.executableFd = keeperFd;
+    keeperOptions.arguments = {std::to_string(grace.count()),
+                               options.newSession ? "setsid" : "direct", pgrepPath,
+                               options.executable};
+    keeperOptions.arguments.insert(keeperOptions.arguments.end(), options.arguments.begin(),
+                                   options.arguments.end());
+    keeperOptions.newSession = false;
+    keeperOptions.passFds = {pair[1]};
+    const SpawnResult spawned = spawnProcess(keeperOptions);
+    ::close(pair[1]);
+    if (!spawned) {
+        ::close(pair[0]);
+        return {nullptr, spawned.error};
+    }
+
+    auto state = std::make_shared<State>();
+    state->lifeline = pair[0];
+    std::thread([keeperPid = spawned.pid, state, handler = std::move(onTermination)] {
+        watch(keeperPid, state, handler);
+    }).detach();
+    return {std::shared_ptr<KeptTask>(new KeptTask(spawned.pid, state)), {}};
+}
+
+KeptTask::KeptTask(pid_t keeper, std::shared_ptr<State> state)
+    : keeper_(keeper), state_(std::move(state)) {}
+
+KeptTask::~KeptTask() {
+    // The keeper reads this as its lifeline closing. The descriptor itself
+    // stays open until the watcher, which reads from it, is done too.
+    ::shutdown(state_->lifeline, SHUT_WR);
+}
+
+bool KeptTask::answered() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->answered;
+}
+
+int KeptTask::startError() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->startError;
+}
+
+void KeptTask::abandon(std::chrono::steady_clock::duration grace) {
+    std::vector<ProcessInfo> started;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->abandoned = true;
+        if (!state_->keeperReaped) {
+            started = liveDescendants(keeper_);
+            ::kill(keeper_, SIGKILL);
+        }
+    }
+    // Handed to another parent now: each is known by its id and start time.
+    stopKnownProcesses(started, grace);
+}
+
+pid_t KeptTask::processIdentifier() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->pid;
+}
+
+bool KeptTask::isRunning() const {
+    return state_->running.load();
+}
+
+void KeptTask::stop() {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (std::exchange(state_->stopSent, true)) return;
+    }
+    const keeper::Message message{keeper::kStop, 0};
+    // MSG_NOSIGNAL: a keeper that has gone must not take us with it.
+    [[maybe_unused]] const ssize_t n =
+        ::send(state_->lifeline, &message, sizeof message, MSG_NOSIGNAL);
+}
+
+bool KeptTask::waitUntilGone(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_until(lock, deadline, [&] { return state_->gone; });
+}
+
+bool KeptTask::waitUntilExit(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_until(lock, deadline, [&] { return state_->status.has_value(); });
+}
+
+std::optional<int> KeptTask::terminationStatus() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->status;
+}
+
+}  // namespace kestrix::platform

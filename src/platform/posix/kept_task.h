@@ -1,0 +1,82 @@
+// The shell's side of the keeper (keeper/protocol.h): the handle of the
+// Backend service, which the delegate holds.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/posix/spawn.h"
+
+namespace kestrix::platform {
+
+// A program run under the keeper: the keeper is our child, the program its
+// child, and every process the program starts, in its group or not, stays
+// below the keeper. The handle stands for the program: its id and its end,
+// which a watcher thread learns from the keeper. Releasing the last hold on
+// it cuts the keeper's lifeline: the keeper stops whatever is left below it
+// and exits.
+class KeptTask {
+public:
+    // Called once, on the watcher thread, when the program has ended, with
+    // its id; `keeperLost` when the keeper ended first (killed, crashed), so
+    // that nothing has stopped what it held.
+    using TerminationHandler = std::function<void(pid_t pid, bool keeperLost)>;
+
+    struct Launch {
+        std::shared_ptr<KeptTask> task;
+        std::string error;
+    };
+
+    // Starts the keeper, executed from `keeperFd`, for `options`, and
+    // returns at once: the keeper's first word (the program runs, or why it
+    // could not be executed) comes later. `grace`: how long the keeper waits
+    // after SIGTERM before SIGKILL; `pgrepPath`: the child lister of its
+    // walk, for a program started without a session of its own.
+    static Launch launch(int keeperFd, std::chrono::milliseconds grace,
+                         const std::string& pgrepPath, const LaunchOptions& options,
+                         TerminationHandler onTermination);
+
+    KeptTask(const KeptTask&) = delete;
+    KeptTask& operator=(const KeptTask&) = delete;
+    ~KeptTask();
+
+    // Whether the keeper has said how the start went (or has ended).
+    bool answered() const;
+    // Once answered: 0 when the program runs, else the errno of its exec
+    // (EPROTO for a keeper that ended without a word).
+    int startError() const;
+    // Gives the start up (the keeper is silent, or the start failed): the
+    // keeper is killed, what it had started is stopped within `grace`, and
+    // no termination handler will be called.
+    void abandon(std::chrono::steady_clock::duration grace);
+
+    // The program's id; 0 until it runs.
+    pid_t processIdentifier() const;
+    pid_t keeperIdentifier() const { return keeper_; }
+    bool isRunning() const;
+    // Asks the keeper to stop the program and everything below it, in the
+    // program's launch mode; it then exits. Once; later calls do nothing.
+    void stop();
+    // Blocks until the keeper has exited, or `deadline`; true when it has.
+    bool waitUntilGone(std::chrono::steady_clock::time_point deadline);
+    // Blocks until the program's end is known, or `deadline`; true when it is.
+    bool waitUntilExit(std::chrono::steady_clock::time_point deadline);
+    // The raw wait status once the program has ended; -1 when its keeper
+    // was lost first.
+    std::optional<int> terminationStatus() const;
+
+    struct State;  // shared with the watcher thread
+
+private:
+    KeptTask(pid_t keeper, std::shared_ptr<State> state);
+
+    const pid_t keeper_;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace kestrix::platform

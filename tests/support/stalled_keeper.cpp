@@ -1,0 +1,10 @@
+// A keeper stopped before its first word, as one stopped from outside would
+// be; continued, it is the real one.
+#include <signal.h>
+#include <unistd.h>
+
+int main(int, char** argv) {
+    ::raise(SIGSTOP);
+    ::execv(KESTRIX_KEEPER_PATH, argv);
+    return 127;
+}

@@ -25,11 +25,16 @@
 //   KESTRIX_STUB_SIGNAL_LOG        every process appends "<pid> TERM" (or
 //                                  "<pid> INT") here when it receives SIGTERM
 //                                  (or SIGINT)
+//   KESTRIX_STUB_BIND              listen on this address instead of HOST
+//                                  (0.0.0.0, ::, ::ffff:127.0.0.1)
+//   KESTRIX_STUB_UNDUMPABLE=1      make the process non-dumpable, so that
+//                                  its descriptors are hidden from its user
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -282,6 +287,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (const char* bind = std::getenv("KESTRIX_STUB_BIND"); bind && *bind) host = bind;
+    if (envFlag("KESTRIX_STUB_UNDUMPABLE")) ::prctl(PR_SET_DUMPABLE, 0);
     if (const char* path = std::getenv("KESTRIX_STUB_SIGNAL_LOG"); path && *path)
         gSignalLogFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     gIgnoreTerm = envFlag("KESTRIX_STUB_IGNORE_TERM");

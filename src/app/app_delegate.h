@@ -80,6 +80,8 @@ public:
     // Main window and web view (app/main_window.cpp).
     void createMainWindow();
     void webContentProcessDidTerminate() override;
+    bool panelIsLoadable() const;
+    void reloadWhatWasShown();
 
     // Page dialogs (ui/js_dialogs.cpp).
     void runJavaScriptAlertPanel(const std::string& message,
@@ -155,6 +157,7 @@ private:
     std::shared_ptr<platform::KeptTask> starting_;
     bool panelShown_ = false;  // the panel, not the starting page, is in the view
     std::vector<Clock::time_point> webProcessEnds_;  // recent ends of the page's process
+    bool recoveryOffered_ = false;  // the sheet that offers a reload is up
 };
 
 // The page shown until the panel answers.

@@ -21,28 +21,45 @@ void AppDelegate::createMainWindow() {
     showWindow();
 }
 
+// Whether the panel may go into the window now: our service runs, and the
+// listener on the panel's address is its own. Every load of the panel after
+// the wait's own goes through this.
+bool AppDelegate::panelIsLoadable() const {
+    const auto task = backendTask.load();
+    return task && task->isRunning() && panelIsOurs(*task);
+}
+
+// What was shown comes back: the panel where it is still ours, else the
+// starting page (the panel follows once the service's wait says so).
+void AppDelegate::reloadWhatWasShown() {
+    if (panelShown_ && panelIsLoadable())
+        webView->loadRequest(panelURL(settings_), settings_.panelLoadTimeoutSeconds);
+    else
+        webView->loadHTMLString(kStartingPageHTML);
+}
+
 // The process that renders the page has died: killed when the page grew too
 // large, or crashed, and the window would stay blank for good. What was
-// shown is loaded again, up to three times in a minute; past that, the
-// window says so and offers to try again.
+// shown is loaded again, up to three times in a minute; past that, a sheet
+// on the window (no web process needed) says so, and nothing more is loaded
+// until the user asks for it there: a web process that dies as it starts
+// costs nothing meanwhile.
 void AppDelegate::webContentProcessDidTerminate() {
+    if (recoveryOffered_) return;
     const auto now = Clock::now();
     std::erase_if(webProcessEnds_,
                   [&](Clock::time_point t) { return now - t > std::chrono::minutes(1); });
     webProcessEnds_.push_back(now);
-    const std::string panel = panelURL(settings_);
-    if (webProcessEnds_.size() > 3) {
-        webView->loadHTMLString(
-            "<html><body style='font-family:sans-serif;display:flex;flex-direction:column;"
-            "align-items:center;justify-content:center;height:100vh;color:#666'>"
-            "<h3>控制面板页面无法显示</h3><p>显示页面的进程多次意外退出。</p>"
-            "<p><a href='" +
-            panel + "'>重新加载</a></p></body></html>");
-    } else if (panelShown_) {
-        webView->loadRequest(panel, settings_.panelLoadTimeoutSeconds);
-    } else {
-        webView->loadHTMLString(kStartingPageHTML);
-    }
+    if (webProcessEnds_.size() <= 3) return reloadWhatWasShown();
+    recoveryOffered_ = true;
+    window->beginSheet({"控制面板页面无法显示", "显示页面的进程多次意外退出。", {"重新加载"}},
+                       [weakSelf = weak_from_this()](long) {
+                           const auto self = weakSelf.lock();
+                           if (!self) return;
+                           self->recoveryOffered_ = false;
+                           self->webProcessEnds_.clear();
+                           self->reloadWhatWasShown();
+                       });
 }
 
 }  // namespace kestrix

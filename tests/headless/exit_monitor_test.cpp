@@ -194,30 +194,34 @@ TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId
 
 TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: a network namespace and another uid";
+    // Its listener of each shape that a connection to the panel reaches.
     inForkedChild([this] {
-        Harness h;
-        // Nobody's program answers 503 at first, 200 after; our service
-        // tries to listen only once it answers 200, and fails.
-        platform::LaunchOptions options;
-        options.executable = "/usr/bin/setpriv";
-        options.arguments = {"--reuid=65534",         "--regid=65534", "--clear-groups",
-                             KESTRIX_SERVICE_PATH,    "--no-browser",  "-dashboard-addr",
-                             panelAddress(h.settings)};
-        options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500"};
-        auto other = startChild(options);
-        if (!waitFor([&] { return platform::addressInUse(kPanelHost, h.port()); }, 10s)) ::_exit(4);
-        ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
-        answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
-        launch(h);
-        h.pumpUntil([&] { return h.app.isTerminating(); });
-        EXPECT_FALSE(h.panelLoaded());
-        EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
-        const std::string port = std::to_string(h.port());
-        EXPECT_EQ(h.app.modalAlerts.at(0).informativeText,
-                  "控制面板后端已停止，隧道可能已断开。\n\n端口 " + port +
-                      " 正被另一个程序占用，后端无法在 127.0.0.1:" + port +
-                      " 上监听。请先关闭占用端口 " + port + " 的程序，再重新启动。");
-        other->signal(SIGKILL);
+        for (const char* address : {"127.0.0.1", "0.0.0.0", "::", "::ffff:127.0.0.1"}) {
+            SCOPED_TRACE(address);
+            Harness h;
+            // Nobody's program answers 503 at first, 200 after; our service
+            // tries to listen only once it answers 200, and fails.
+            platform::LaunchOptions options;
+            options.executable = "/usr/bin/setpriv";
+            options.arguments = {"--reuid=65534",      "--regid=65534", "--clear-groups",
+                                 KESTRIX_SERVICE_PATH, "--no-browser",  "-dashboard-addr",
+                                 panelAddress(h.settings)};
+            options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
+                                   std::string("KESTRIX_STUB_BIND=") + address};
+            auto other = startChild(options);
+            ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, h.port()); }, 10s));
+            ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
+            answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
+            launch(h);
+            h.pumpUntil([&] { return h.app.isTerminating(); });
+            EXPECT_FALSE(h.panelLoaded());
+            EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+            const std::string port = std::to_string(h.port());
+            EXPECT_EQ(h.app.modalAlerts.at(0).informativeText,
+                      "控制面板后端已停止，隧道可能已断开。\n\n端口 " + port +
+                          " 正被另一个程序占用，后端无法在 127.0.0.1:" + port +
+                          " 上监听。请先关闭占用端口 " + port + " 的程序，再重新启动。");
+        }
     }, CLONE_NEWNET);
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "support/test_support.h"
@@ -119,6 +120,41 @@ TEST(PanelLoad, APanelThatNeverAnswersEndsWithTheStartFailureAlert) {
     EXPECT_FALSE(h.panelLoaded());
     // Termination stopped the service it had started.
     EXPECT_TRUE(waitFor([&] { return allGone(pidsFromFile(h.pidFile)); }, 10s));
+}
+
+TEST(PanelLoad, OurServiceOnAnyAddressThatReachesThePanelIsOurs) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: a network namespace, another uid";
+    // Launched, the panel shown; within a short wait, which a panel never
+    // proved ours would run out.
+    const auto expectPanel = [](Harness& h) {
+        h.settings.panelWaitSeconds = 4;
+        h.app.defaults.values[kFirstRunTipKey] = true;
+        h.makeDelegate();
+        h.delegate->applicationDidFinishLaunching();
+        h.pumpUntil([&] { return h.panelLoaded() || h.app.isTerminating(); });
+        EXPECT_TRUE(h.panelLoaded());
+        EXPECT_TRUE(h.app.modalAlerts.empty());
+    };
+    inForkedChild([&] {
+        for (const char* address : {"0.0.0.0", "::", "::ffff:127.0.0.1"}) {
+            SCOPED_TRACE(address);
+            ::setenv("KESTRIX_STUB_BIND", address, 1);
+            Harness h;
+            expectPanel(h);
+        }
+    }, CLONE_NEWNET);
+    // A service whose descriptors its user cannot read, run by a user who
+    // is not root.
+    inForkedChild([&] {
+        ::setenv("KESTRIX_STUB_UNDUMPABLE", "1", 1);
+        Harness h;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(h.dir.path()))
+            ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chown(h.dir.path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::setresgid(65534, 65534, 65534), 0);
+        ASSERT_EQ(::setresuid(65534, 65534, 65534), 0);
+        expectPanel(h);
+    });
 }
 
 }  // namespace

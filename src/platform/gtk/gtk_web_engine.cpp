@@ -110,7 +110,9 @@ private:
     // The page asked for before the panel (the starting page) is on screen
     // first: the panel waits until it has been committed.
     bool pageUncommitted_ = false;
+    std::string html_;  // that page
     std::string waitingURL_;
+    bool processEnded_ = false;  // the web process died since the last load
     WebUIDelegate* uiDelegate_ = nullptr;
 };
 
@@ -129,6 +131,7 @@ GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {
     g_signal_connect(view_, "web-process-terminated",
                      G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason, void* data) {
                          auto* self = static_cast<GtkWebViewAdapter*>(data);
+                         self->processEnded_ = true;
                          if (self->uiDelegate_) self->uiDelegate_->webContentProcessDidTerminate();
                      }),
                      this);
@@ -154,6 +157,8 @@ GtkWebViewAdapter::~GtkWebViewAdapter() {
 
 void GtkWebViewAdapter::loadHTMLString(const std::string& html) {
     pageUncommitted_ = true;
+    processEnded_ = false;
+    html_ = html;
     waitingURL_.clear();
     webkit_web_view_load_html(view_, html.c_str(), nullptr);
 }
@@ -163,6 +168,10 @@ void GtkWebViewAdapter::loadRequest(const std::string& url, double /*timeoutSeco
     // carries none here.
     if (pageUncommitted_) {
         waitingURL_ = url;
+        // The web process died before that page's commit, which will never
+        // come now: the page is asked for again, and the panel follows it.
+        if (std::exchange(processEnded_, false))
+            webkit_web_view_load_html(view_, html_.c_str(), nullptr);
         return;
     }
     webkit_web_view_load_uri(view_, url.c_str());

@@ -39,10 +39,18 @@ public:
     void makeKeyAndOrderFront() override { visible_ = key_ = true; }
     void orderOut() override { visible_ = key_ = false; }
     bool isVisible() const override { return visible_; }
-    // Page dialogs are answered at once with the first button.
-    void beginSheet(const AlertSpec&, std::function<void(long)> completion) override {
-        completion(kAlertFirstButtonReturn);
+    // Sheets are answered at once with the first button, unless held: then
+    // they wait in `heldSheets` for the test to answer.
+    void beginSheet(const AlertSpec& alert, std::function<void(long)> completion) override {
+        sheets.push_back(alert);
+        if (holdSheets)
+            heldSheets.push_back(std::move(completion));
+        else
+            completion(kAlertFirstButtonReturn);
     }
+    std::vector<AlertSpec> sheets;
+    bool holdSheets = false;
+    std::vector<std::function<void(long)>> heldSheets;
 
     bool isCentered() const { return centered_; }
     bool isKey() const { return key_; }

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -31,43 +33,94 @@ bool addressInUse(const std::string& host, long port) {
     return inUse;
 }
 
-bool listensOn(const std::vector<pid_t>& pids, const std::string& host, long port) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, host.c_str(), &address) != 1) return false;
-    // "  0: 0100007F:49EE 00000000:0000 0A ... inode": the address as the
-    // kernel holds it, the port in hex, state 0A for LISTEN.
-    char local[32];
-    std::snprintf(local, sizeof local, "%08X:%04lX", address.s_addr, port);
-    std::vector<std::string> sockets;
-    std::ifstream table("/proc/net/tcp");
+std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ipv6,
+                                               const std::string& host, long port) {
+    std::vector<ListeningSocket> result;
+    in_addr target{};
+    if (::inet_pton(AF_INET, host.c_str(), &target) != 1) return result;
+    // "  0: 0100007F:49EE 00000000:0000 0A ... uid timeout inode": the
+    // address as the kernel holds it (32-bit words in host order, in hex),
+    // the port in hex, state 0A for LISTEN.
+    std::istringstream lines(table);
     std::string line;
-    std::getline(table, line);  // the header
-    while (std::getline(table, line)) {
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
         std::istringstream fields(line);
-        std::string slot, source, destination, state, skip, inode;
-        fields >> slot >> source >> destination >> state;
-        for (int i = 0; i < 5; ++i) fields >> skip;
-        fields >> inode;
-        if (source == local && state == "0A") sockets.push_back("socket:[" + inode + "]");
+        std::string slot, local, remote, state, queues, timer, retransmits;
+        ListeningSocket socket;
+        long timeout = 0;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >>
+            socket.uid >> timeout >> socket.inode;
+        const auto colon = local.find(':');
+        if (!fields || state != "0A" || colon != (ipv6 ? 32u : 8u) || local.size() != colon + 5)
+            continue;
+        uint32_t words[4] = {};
+        bool hex = true;
+        for (size_t i = 0; i < colon / 8; ++i) {
+            char* end = nullptr;
+            words[i] = static_cast<uint32_t>(std::strtoul(local.substr(i * 8, 8).c_str(), &end, 16));
+            hex = hex && *end == '\0';
+        }
+        char* end = nullptr;
+        const long localPort = std::strtol(local.c_str() + colon + 1, &end, 16);
+        if (!hex || *end != '\0' || localPort != port) continue;
+        // The IPv4 address a connection reaches it by: the last word, where
+        // the rest says IPv6 wildcard (0), or mapped IPv4 (::ffff:0:0/96).
+        uint32_t v4 = words[0];
+        if (ipv6) {
+            unsigned char prefix[12];
+            std::memcpy(prefix, words, sizeof prefix);
+            static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+            static const unsigned char zero[12] = {};
+            const bool wildcard = std::memcmp(prefix, zero, 12) == 0 && words[3] == 0;
+            if (!wildcard && std::memcmp(prefix, mapped, 12) != 0) continue;
+            v4 = words[3];
+        }
+        if (v4 == INADDR_ANY || v4 == target.s_addr) result.push_back(socket);
     }
+    return result;
+}
+
+namespace {
+
+std::string readTable(const char* path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+bool listensOn(const std::vector<pid_t>& pids, const std::string& host, long port) {
+    auto sockets = listenersReaching(readTable("/proc/net/tcp"), false, host, port);
+    for (const auto& s : listenersReaching(readTable("/proc/net/tcp6"), true, host, port))
+        sockets.push_back(s);
     if (sockets.empty()) return false;
+    for (const auto& s : sockets)
+        if (s.uid != static_cast<long>(::geteuid())) return false;
+    bool unreadable = false;
     for (pid_t pid : pids) {
         const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
         DIR* fds = ::opendir(dir.c_str());
-        if (!fds) continue;
+        if (!fds) {
+            unreadable = unreadable || errno == EACCES || errno == EPERM;
+            continue;
+        }
         bool found = false;
         while (const dirent* entry = ::readdir(fds)) {
             char target[64];
             const ssize_t n = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target - 1);
             if (n <= 0) continue;
             target[n] = '\0';
-            for (const auto& socket : sockets) found = found || socket == target;
+            for (const auto& s : sockets)
+                found = found || "socket:[" + std::to_string(s.inode) + "]" == target;
             if (found) break;
         }
         ::closedir(fds);
         if (found) return true;
     }
-    return false;
+    return unreadable;
 }
 
 }  // namespace kestrix::platform

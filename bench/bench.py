@@ -183,7 +183,7 @@ def start_service(service, directory, log_file):
 class Shell:
     """One run of the installed-layout shell from the release build."""
 
-    def __init__(self, app, direct=False, env=None):
+    def __init__(self, app, direct=False, env=None, preexec=None):
         self.dir = tempfile.mkdtemp(prefix="kestrix-bench-")
         home, config = f"{self.dir}/home", f"{self.dir}/config"
         os.makedirs(f"{config}/io.kestrix.V3NativeShell")
@@ -202,7 +202,8 @@ class Shell:
         assert port_free(), f"port {PORT} is busy"
         self.started = now_ms()
         self.proc = subprocess.Popen(["unshare", "--mount", "--", "sh", "-c", setup + ' && exec "$0"', app],
-                                     env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=preexec)
 
     def wait_rendered(self, timeout=60):
         times = wait_for(lambda: rendered_times(self.log), timeout)
@@ -253,7 +254,10 @@ class Shell:
         took = time.monotonic() - start
         survivors = [pid for pid in self.service_pids() if alive(pid)]
         for pid in survivors:
-            os.kill(pid, signal.SIGKILL)
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:  # it ended meanwhile
+                pass
         return took, len(survivors), self.proc.returncode, reaped
 
     def close(self):

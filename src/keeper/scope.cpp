@@ -55,6 +55,20 @@ sd_bus* connectToManager() {
     return bus;
 }
 
+// Whether the manager has taken us (its authentication done) by
+// `deadline`. A call would wait for that without a bound: a manager that
+// takes connections and never answers would hold the keeper, and so the
+// launch, for good.
+bool ready(sd_bus* bus, Clock::time_point deadline) {
+    while (Clock::now() < deadline) {
+        if (const int r = sd_bus_is_ready(bus); r != 0) return r > 0;
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0) return false;
+        if (processed == 0) sd_bus_wait(bus, usecUntil(deadline));
+    }
+    return false;
+}
+
 // StartTransientUnit for this process; the error's name on failure.
 int startScope(sd_bus* bus, std::chrono::milliseconds grace, Clock::time_point deadline,
                sd_bus_error* error) {
@@ -107,6 +121,10 @@ bool joinScope(std::chrono::milliseconds grace, Clock::time_point deadline) {
     if (!underUserManager()) return false;
     sd_bus* bus = connectToManager();
     if (!bus) return false;
+    if (!ready(bus, deadline)) {
+        sd_bus_close_unref(bus);
+        return false;
+    }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int r = startScope(bus, grace, deadline, &error);
     if (r < 0 && sd_bus_error_has_name(&error, "org.freedesktop.systemd1.UnitExists")) {

@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <regex>
 
 #include "gui/fake_watcher.h"
 #include "gui/gui_support.h"
@@ -273,7 +275,8 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         platform::LaunchOptions options;
         options.executable = server == "x11" ? "/usr/bin/Xvfb" : "/usr/bin/weston";
         options.arguments = server == "x11"
-                                ? std::vector<std::string>{name, "-nolisten", "tcp"}
+                                ? std::vector<std::string>{name, "-nolisten", "tcp", "-screen",
+                                                           "0", "1366x768x24"}
                                 : std::vector<std::string>{"--backend=headless-backend.so",
                                                            "--socket=" + name, "--idle-time=0"};
         options.environment = platform::currentEnvironment();
@@ -294,6 +297,19 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s)) << log();
         const auto service = waitForPids(dir / "pids", 5);
         ASSERT_EQ(service.size(), 5u);
+        if (server == "x11") {
+            // A 1366 x 768 screen without panels: the window is capped to it.
+            FILE* info = ::popen(("xwininfo -display " + name + " -root -tree").c_str(), "r");
+            std::string tree(1 << 16, '\0');
+            tree.resize(std::fread(tree.data(), 1, tree.size(), info));
+            ::pclose(info);
+            std::smatch size;
+            ASSERT_TRUE(std::regex_search(
+                tree, size, std::regex(R"(AI Kestrix V3\.1[^\n]*\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+))")))
+                << tree;
+            EXPECT_EQ(size.str(1) + "x" + size.str(2), "1200x768");
+            EXPECT_EQ(size.str(4), "0");
+        }
 
         displayServer->signal(SIGKILL);
         const int status = exitStatus(app);

@@ -126,6 +126,8 @@ TEST_F(GtkShell, LaunchShowsTheStartingPageAndCloseHidesUntilReopen) {
     ASSERT_TRUE(
         iterateUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window())) && pageLoaded(); }));
     EXPECT_STREQ(gtk_window_get_title(window()), "AI Kestrix V3.1 · 本机授权版");
+    EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(webView()))),
+                 "AI Kestrix V3.1 · 本机授权版");
     EXPECT_TRUE(gtk_window_get_resizable(window()) && gtk_window_get_deletable(window()));
     EXPECT_EQ(evaluateNow("document.body.innerText.trim()"), "正在启动服务…");
     // Docks match the window to its launcher by this class, whatever

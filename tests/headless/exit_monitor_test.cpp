@@ -41,11 +41,6 @@ int panelLoads(const Harness& h) {
 
 class ExitMonitor : public ::testing::Test {
 protected:
-    void launch(Harness& h) {
-        h.app.defaults.values[kFirstRunTipKey] = true;
-        h.makeDelegate();
-        h.delegate->applicationDidFinishLaunching();
-    }
     // Answers the exit alert with `answers` in turn, every other alert with its first button.
     static void answerExitAlerts(Harness& h, std::vector<long> answers) {
         auto queue = std::make_shared<std::vector<long>>(std::move(answers));
@@ -59,36 +54,6 @@ protected:
     }
 };
 
-TEST_F(ExitMonitor, RestartLaunchesTheSameServiceAgainAndShowsThePanel) {
-    Harness h;
-    fs::create_directories(fs::path(h.logPath()).parent_path());
-    writeFile(h.logPath(), "earlier line\n");
-    // Long enough for the panel to load first even on a loaded machine.
-    ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "4000", 1);
-    answerExitAlerts(h, {platform::kAlertFirstButtonReturn, platform::kAlertSecondButtonReturn});
-    launch(h);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
-    const pid_t first = h.delegate->backendPGID;
-
-    ASSERT_TRUE(h.pumpUntil([&] { return panelLoads(h) == 2; }));
-    const pid_t second = h.delegate->backendPGID;
-    EXPECT_NE(second, first);
-    // Same program, same arguments; the log keeps what it had and gains
-    // both streams of each start, the new after the old.
-    EXPECT_EQ(pidsFromFile(h.pidFile), (std::vector<pid_t>{first, second}));
-    const std::string log = readFile(h.logPath());
-    EXPECT_EQ(log.rfind("earlier line\n", 0), 0u);
-    size_t at = 0;
-    for (const pid_t pid : {first, second})
-        for (const char* line : {"] starting", "] standard error goes to"}) {
-            at = log.find("[KestrixV3 " + std::to_string(pid) + line, at);
-            EXPECT_NE(at, std::string::npos) << pid << line;
-        }
-
-    ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
-    EXPECT_EQ(h.alertMessages(), (std::vector<std::string>{kExitAlert, kExitAlert}));
-}
-
 TEST_F(ExitMonitor, ARestartIsNeverUndoneByTheWaitOfTheLaunchBeforeIt) {
     Harness h;
     // The first service takes connections and never answers; the restarted
@@ -97,7 +62,7 @@ TEST_F(ExitMonitor, ARestartIsNeverUndoneByTheWaitOfTheLaunchBeforeIt) {
     ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "6000", 1);
     answerExitAlerts(h, {platform::kAlertFirstButtonReturn});
     const int baseline = baselineThreadCount();
-    launch(h);
+    h.start();
     // The first wait is probing the silent service when it is killed.
     ASSERT_TRUE(waitFor(
         [&] { return readFile(h.logPath()).find("never answering") != std::string::npos; }, 10s));
@@ -119,6 +84,8 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone)
     // ARestartIsNeverUndone...; the port held by another program:
     // AnotherAccountsProgram....)
     Harness h;
+    fs::create_directories(fs::path(h.logPath()).parent_path());
+    writeFile(h.logPath(), "earlier line\n");
     h.settings.shutdownGraceSeconds = 1;
     for (const auto& [name, value] : {std::pair{"KESTRIX_STUB_IGNORE_TERM", "1"},
                                       {"KESTRIX_STUB_TREE_DEPTH", "1"},
@@ -133,7 +100,7 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone)
         return h.app.modalAlerts.size() == 1 ? platform::kAlertFirstButtonReturn
                                              : platform::kAlertSecondButtonReturn;
     };
-    launch(h);
+    h.start();
     for (size_t round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
         ASSERT_TRUE(h.pumpUntil([&] { return panelLoads(h) == static_cast<int>(round); }));
@@ -147,6 +114,16 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone)
     }
     ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
     EXPECT_EQ(h.alertMessages(), (std::vector<std::string>{kExitAlert, kExitAlert}));
+    // The restart ran the same program again; the log keeps what it had and
+    // gains both streams of each start, the new after the old.
+    const std::string log = readFile(h.logPath());
+    EXPECT_EQ(log.rfind("earlier line\n", 0), 0u);
+    size_t at = 0;
+    for (const pid_t pid : {service[0], service[4]})
+        for (const char* line : {"] starting", "] standard error goes to"}) {
+            at = log.find("[KestrixV3 " + std::to_string(pid) + line, at);
+            EXPECT_NE(at, std::string::npos) << pid << line;
+        }
     // "退出" clears nothing first: the shutdown found the ended service
     // still recorded, and reset it.
     EXPECT_EQ(h.delegate->backendPGID, 0);
@@ -154,9 +131,7 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone)
     ::unsetenv("KESTRIX_STUB_EXIT_AFTER_MS");
     Harness next;
     next.settings.panelPort = h.settings.panelPort;
-    launch(next);
-    EXPECT_TRUE(next.pumpUntil([&] { return next.panelLoaded(); }));
-    EXPECT_TRUE(next.app.modalAlerts.empty());
+    EXPECT_TRUE(next.startShowsPanel());
     for (const char* name : {"KESTRIX_STUB_IGNORE_TERM", "KESTRIX_STUB_TREE_DEPTH",
                              "KESTRIX_STUB_DAEMONS"})
         ::unsetenv(name);
@@ -164,7 +139,7 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone)
 
 TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: a pid namespace of the test's own";
-    inForkedChild([this] {
+    inForkedChild([] {
         Harness h;
         ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1000", 1);
         std::shared_ptr<Child> other;
@@ -173,18 +148,14 @@ TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId
             // While the alert is up, another program of the user, leading a
             // group of its own, gets the reaped service's id.
             reaped = h.delegate->backendPGID;
-            platform::LaunchOptions options;
-            options.executable = "/bin/sleep";
-            options.arguments = {"1000"};
-            options.newSession = true;
             for (int tries = 0; tries < 5 && (!other || other->processIdentifier() != reaped);
                  ++tries) {
                 writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(reaped - 1));
-                other = startChild(options);
+                other = startSleeper();
             }
             return platform::kAlertSecondButtonReturn;
         };
-        launch(h);
+        h.start();
         h.pumpUntil([&] { return h.app.isTerminating(); });
         EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
         ASSERT_TRUE(other && other->processIdentifier() == reaped);
@@ -195,7 +166,7 @@ TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId
 TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: a network namespace and another uid";
     // Its listener of each shape that a connection to the panel reaches.
-    inForkedChild([this] {
+    inForkedChild([] {
         for (const char* address : {"127.0.0.1", "0.0.0.0", "::", "::ffff:127.0.0.1"}) {
             SCOPED_TRACE(address);
             Harness h;
@@ -208,11 +179,11 @@ TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow
                                  panelAddress(h.settings)};
             options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
                                    std::string("KESTRIX_STUB_BIND=") + address};
-            auto other = startChild(options);
+            auto other = startSleeper();
             ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, h.port()); }, 10s));
             ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
             answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
-            launch(h);
+            h.start();
             h.pumpUntil([&] { return h.app.isTerminating(); });
             EXPECT_FALSE(h.panelLoaded());
             EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});

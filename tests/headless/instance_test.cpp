@@ -1,17 +1,12 @@
-// One service at a time: a service whose shell was killed, what a later
-// start does about it, and the service's own hold on its port.
+// One service at a time: a service whose shell was killed, and what a later
+// start does about it.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 
-#include "platform/posix/http_probe.h"
 #include "platform/posix/proc.h"
 #include "support/test_support.h"
 
@@ -89,38 +84,23 @@ void plantRecord(Harness& h, pid_t pid) {
 // Starts the program with that record and expects the panel, not an alert.
 void expectPanelDespiteRecord(Harness& h, pid_t named) {
     plantRecord(h, named);
-    h.app.defaults.values[kFirstRunTipKey] = true;
-    h.makeDelegate();
-    h.delegate->applicationDidFinishLaunching();
-    EXPECT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
-    EXPECT_TRUE(h.app.modalAlerts.empty());
-}
-
-// Another program of the user, in a session and group of its own.
-std::shared_ptr<Child> sleeper() {
-    platform::LaunchOptions options;
-    options.executable = "/bin/sleep";
-    options.arguments = {"1000"};
-    options.newSession = true;
-    return startChild(options);
+    EXPECT_TRUE(h.startShowsPanel());
 }
 
 TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
     {
         SCOPED_TRACE("another program of the user, in a group of its own");
         Harness h;
-        auto other = sleeper();
+        auto other = startSleeper();
         ASSERT_TRUE(other);
         expectPanelDespiteRecord(h, other->processIdentifier());
         EXPECT_TRUE(other->isRunning());
-        other->signal(SIGKILL);
-        other->waitUntilExit();
     }
     if (::geteuid() != 0) GTEST_SKIP() << "the other cases need root (a pid namespace, setpriv)";
     {
         SCOPED_TRACE("process 1, in a pid namespace of the test's own, with another process");
         inForkedChild([] {
-            auto other = sleeper();
+            auto other = startSleeper();
             {
                 Harness h;
                 expectPanelDespiteRecord(h, 1);
@@ -132,7 +112,7 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
         SCOPED_TRACE("a world-writable runtime directory, its lock held by another account");
         Harness h;
         std::filesystem::create_directories(h.dir / "run");
-        ::chown((h.dir / "run").c_str(), 65534, 65534);
+        ASSERT_EQ(::chown((h.dir / "run").c_str(), 65534, 65534), 0);
         ::chmod((h.dir / "run").c_str(), 0777);
         ::chmod(h.dir.path().c_str(), 0755);
         platform::LaunchOptions options;
@@ -148,54 +128,10 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
         ASSERT_TRUE(holder);
         ASSERT_TRUE(
             waitFor([&] { return std::filesystem::exists(h.dir / "run/instance.lock"); }, 10s));
-        h.app.defaults.values[kFirstRunTipKey] = true;
-        h.makeDelegate();
-        h.delegate->applicationDidFinishLaunching();
-        EXPECT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
-        EXPECT_TRUE(h.app.modalAlerts.empty());
+        EXPECT_TRUE(h.startShowsPanel());
         killAll(liveDescendants(holder->processIdentifier()));
         holder->signal(SIGKILL);
     }
-}
-
-// The stand-in service on its own, on `port`.
-std::shared_ptr<Child> startService(int port) {
-    platform::LaunchOptions options;
-    options.executable = KESTRIX_SERVICE_PATH;
-    options.arguments = {"--no-browser", "-dashboard-addr", "127.0.0.1:" + std::to_string(port)};
-    options.environment = platform::currentEnvironment();
-    return startChild(options);
-}
-
-TEST(Service, ListensRightAfterAnotherProgramAndNeverBesideItself) {
-    const int port = freePort();
-    {
-        // A listener of another program answers one request, then hangs up
-        // first and exits: its side of the connection waits out TIME_WAIT
-        // on the port.
-        std::optional<Listener> other;
-        other.emplace(port, [] { return "hello\r\n"; });
-        const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(port);
-        ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        char reply[64];
-        ASSERT_GT(::send(client, "GET / HTTP/1.0\r\n\r\n", 18, 0), 0);
-        ASSERT_GT(::recv(client, reply, sizeof reply, 0), 0);
-        other.reset();
-        ::close(client);
-    }
-    const auto first = startService(port);
-    ASSERT_TRUE(first);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-    EXPECT_TRUE(waitFor([&] { return platform::httpGetStatus(url, 2) == 200; }, 10s));
-
-    const auto second = startService(port);
-    ASSERT_TRUE(second);
-    second->waitUntilExit();
-    EXPECT_EQ(WEXITSTATUS(*second->terminationStatus()), 1);
-    EXPECT_TRUE(first->isRunning());
-    first->terminate();
-    first->waitUntilExit();
 }
 
 }  // namespace

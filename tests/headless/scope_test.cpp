@@ -46,18 +46,22 @@ TEST(Scope, UnderAUserManagerTheServiceAndItsDaemonsLiveAndEndInTheProgramsScope
     ::setenv("KESTRIX_STUB_DAEMONS", "2", 1);
     Harness h;
     h.settings.shutdownGraceSeconds = 1;
-    h.app.defaults.values[kFirstRunTipKey] = true;
-    for (const bool keeperKilled : {true, false}) {
-        SCOPED_TRACE(keeperKilled ? "a killed keeper" : "a quit");
+    // The manager runs this test: a stopped manager takes connections and
+    // never answers, and the keeper passes it over within its bound.
+    const pid_t manager = ::getppid();
+    ASSERT_EQ(readFile("/proc/" + std::to_string(manager) + "/comm"), "systemd\n");
+    for (const std::string round : {"a killed keeper", "a quit", "a manager that never answers"}) {
+        SCOPED_TRACE(round);
+        const bool silent = round == "a manager that never answers";
         std::filesystem::remove(h.pidFile);
-        h.makeDelegate();
-        h.delegate->applicationDidFinishLaunching();
-        ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+        if (silent) ::kill(manager, SIGSTOP);
+        ASSERT_TRUE(h.startShowsPanel());
+        if (silent) ::kill(manager, SIGCONT);
         const auto service = waitForPids(h.pidFile, 3);
         ASSERT_EQ(service.size(), 3u);
-        EXPECT_TRUE(scopeActive());
-        for (pid_t pid : service) EXPECT_TRUE(inScope(pid)) << pid;
-        if (keeperKilled) {
+        EXPECT_EQ(scopeActive(), !silent);
+        for (pid_t pid : service) EXPECT_EQ(inScope(pid), !silent) << pid;
+        if (round == "a killed keeper") {
             // The shell stops what the killed keeper held; the scope, emptied, goes.
             ::kill(h.delegate->backendTask.load()->keeperIdentifier(), SIGKILL);
         } else {

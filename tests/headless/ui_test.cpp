@@ -35,10 +35,7 @@ TEST(Lifecycle, StartsInOrderWindowAndStartingPageThenTrayThenServiceThenTip) {
 TEST(Lifecycle, QuitStopsTheServiceBeforeTheStatusItemGoesAndOnlyOnce) {
     Harness h;
     const int baseline = baselineThreadCount();
-    h.app.defaults.values[kFirstRunTipKey] = true;
-    h.makeDelegate();
-    h.delegate->applicationDidFinishLaunching();
-    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
+    ASSERT_TRUE(h.startShowsPanel());
     const auto task = h.delegate->backendTask.load();
     bool serviceRanAtRemoval = true;
     h.app.beforeStatusItemRemoved = [&] { serviceRanAtRemoval = task->isRunning(); };
@@ -62,9 +59,7 @@ const char* const kTipText =
 
 TEST(Lifecycle, AWebProcessThatDiesGetsWhatWasShownAgainThreeTimesAMinuteThenASheet) {
     Harness h;
-    h.app.defaults.values[kFirstRunTipKey] = true;
-    h.makeDelegate();
-    h.delegate->applicationDidFinishLaunching();
+    h.start();
     auto& window = *h.app.mainWindow();
     const auto& loads = window.webView()->loads();
     const std::string starting = std::string("html:") + kStartingPageHTML;

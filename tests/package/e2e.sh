@@ -20,11 +20,11 @@ apt-get install -y -qq "$deb" >/dev/null
 desktop-file-validate /usr/share/applications/io.kestrix.V3NativeShell.desktop
 appstreamcli validate --no-net /usr/share/metainfo/io.kestrix.V3NativeShell.metainfo.xml >/dev/null
 command -v kestrix-v3-shell >/dev/null
-listing=$(dpkg-deb -c "$deb")
-grep -q "usr/share/man/man1/kestrix-v3-shell.1.gz" <<<"$listing"
+listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
+grep -qx "./usr/share/man/man1/kestrix-v3-shell.1.gz" <<<"$listing"
 # /opt belongs to the system (base-files makes it, no package owns it): a
 # package that lists it would have dpkg remove it once it is empty.
-if awk '{print $6}' <<<"$listing" | grep -qx './opt/'; then echo "the package lists /opt"; exit 1; fi
+! grep -qx './opt/' <<<"$listing" || { echo "the package lists /opt"; exit 1; }
 
 mkdir -p "$work/home" "$work/config/io.kestrix.V3NativeShell"
 printf '[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n' \

@@ -39,6 +39,9 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
+namespace {
+
+// 127.0.0.1:`port` as the socket calls take it.
 sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -46,6 +49,8 @@ sockaddr_in loopback(int port) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return addr;
 }
+
+}  // namespace
 
 int freePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -246,6 +251,14 @@ std::shared_ptr<Child> startChild(const platform::LaunchOptions& options) {
     return spawned ? std::make_shared<Child>(spawned.pid) : nullptr;
 }
 
+std::shared_ptr<Child> startSleeper() {
+    platform::LaunchOptions options;
+    options.executable = "/bin/sleep";
+    options.arguments = {"1000"};
+    options.newSession = true;
+    return startChild(options);
+}
+
 std::function<std::string()> httpStatus(std::function<int()> status, std::string body) {
     return [status = std::move(status), body = std::move(body)] {
         return "HTTP/1.1 " + std::to_string(status()) +
@@ -277,6 +290,18 @@ Harness::Harness(const std::string& backend, Launcher launcher) {
 void Harness::makeDelegate() {
     delegate = std::make_shared<AppDelegate>(app, settings);
     app.setDelegate(delegate.get());
+}
+
+void Harness::start() {
+    app.defaults.values[kFirstRunTipKey] = true;
+    makeDelegate();
+    delegate->applicationDidFinishLaunching();
+}
+
+bool Harness::startShowsPanel() {
+    start();
+    pumpUntil([&] { return panelLoaded() || app.isTerminating(); });
+    return panelLoaded() && app.modalAlerts.empty();
 }
 
 Harness::~Harness() {

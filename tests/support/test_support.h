@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
 
@@ -39,8 +40,6 @@ private:
 
 // A loopback port that nothing listens on right now.
 int freePort();
-// 127.0.0.1:`port` as the socket calls take it.
-sockaddr_in loopback(int port);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
@@ -84,7 +83,6 @@ public:
     pid_t processIdentifier() const { return pid_; }
     bool isRunning();
     void signal(int number);  // while not reaped
-    void terminate() { signal(SIGTERM); }
     void waitUntilExit();
     std::optional<int> terminationStatus() const { return status_; }
 
@@ -94,6 +92,8 @@ private:
 };
 // Null when it could not be started.
 std::shared_ptr<Child> startChild(const platform::LaunchOptions& options);
+// Another program of the user, in a session and group of its own.
+std::shared_ptr<Child> startSleeper();
 
 // A listener on 127.0.0.1:`port`, in a thread of its own. Each connection
 // is answered with what `reply` gives; with no reply it stays open, silent.
@@ -129,6 +129,10 @@ public:
     ~Harness();
 
     void makeDelegate();
+    // The program's start as the desktop makes it, the tip already seen.
+    void start();
+    // start(); true once the panel is in the window, with no alert shown.
+    bool startShowsPanel();
     // Pumps the main queue until `condition` holds (bounded).
     bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s);
     // True once the panel URL has been loaded into the web view.

@@ -234,6 +234,10 @@ kestrix::platform::WebView* kestrix_web_engine_add_view(GtkWindow* window) {
                          webkit_download_cancel(download);
                      }),
                      nullptr);
+    // What a screen reader says of the page: a document named as its window.
+    AtkObject* accessible = gtk_widget_get_accessible(GTK_WIDGET(view));
+    atk_object_set_role(accessible, ATK_ROLE_DOCUMENT_WEB);
+    if (const char* title = gtk_window_get_title(window)) atk_object_set_name(accessible, title);
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
     gtk_widget_show(GTK_WIDGET(view));
     return new GtkWebViewAdapter(view);

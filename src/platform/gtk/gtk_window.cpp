@@ -3,6 +3,7 @@
 
 #include <gmodule.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -125,7 +126,50 @@ std::unique_ptr<WebView> GtkMainWindow::addWebView() {
     return std::make_unique<NoWebView>();
 }
 
+namespace {
+
+// The work area (the monitor less the desktop's panels) of the monitor the
+// window is on, or of the primary one before it has been shown; empty
+// where the display does not tell.
+GdkRectangle workArea(GtkWindow* window) {
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+    GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(window));
+    GdkMonitor* monitor = surface ? gdk_display_get_monitor_at_window(display, surface)
+                                  : gdk_display_get_primary_monitor(display);
+    if (!monitor) monitor = gdk_display_get_monitor(display, 0);
+    GdkRectangle area{0, 0, 0, 0};
+    if (monitor) gdk_monitor_get_workarea(monitor, &area);
+    return area;
+}
+
+}  // namespace
+
+// The window stays within its monitor's work area, as a window does on the
+// platform the program was designed for: its size is capped to it (where
+// 1200 x 800 fits, nothing changes) and, where the window system lets us
+// place it (X11), it is moved back in. Centring is done in the work area
+// by the toolkit (GTK_WIN_POS_CENTER).
+void GtkMainWindow::keepInWorkArea() {
+    const GdkRectangle area = workArea(window_);
+    if (area.width <= 0 || area.height <= 0) return;
+    const bool shown = gtk_widget_get_realized(GTK_WIDGET(window_));
+    int width = 0, height = 0;
+    if (shown)
+        gtk_window_get_size(window_, &width, &height);
+    else
+        gtk_window_get_default_size(window_, &width, &height);
+    const int fitWidth = std::min(width, area.width), fitHeight = std::min(height, area.height);
+    if (!shown) return gtk_window_set_default_size(window_, fitWidth, fitHeight);
+    if (fitWidth != width || fitHeight != height) gtk_window_resize(window_, fitWidth, fitHeight);
+    int x = 0, y = 0;
+    gtk_window_get_position(window_, &x, &y);
+    const int inX = std::clamp(x, area.x, area.x + area.width - fitWidth),
+              inY = std::clamp(y, area.y, area.y + area.height - fitHeight);
+    if (inX != x || inY != y) gtk_window_move(window_, inX, inY);
+}
+
 void GtkMainWindow::makeKeyAndOrderFront() {
+    keepInWorkArea();
     gtk_widget_show(GTK_WIDGET(window_));
     // The keyboard goes to the page, as in any browser window.
     if (GtkWidget* view = gtk_bin_get_child(GTK_BIN(window_))) gtk_widget_grab_focus(view);

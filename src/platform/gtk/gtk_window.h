@@ -30,6 +30,7 @@ private:
     static gboolean onDeleteEvent(GtkWidget* widget, GdkEvent* event, void* self);
     static void onShow(GtkWidget* widget, void* self);
     void showPendingSheets();
+    void keepInWorkArea();
 
     GtkApp& app_;
     GtkWindow* window_;

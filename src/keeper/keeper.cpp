@@ -14,7 +14,8 @@
 //   other process below us;
 // - started directly, when the shell asked: SIGTERM to the service alone;
 //   if it still runs when the grace is over, its tree is killed deepest
-//   first, each process's children listed (pgrep -P) while it is alive;
+//   first, each process's children listed (pgrep -P) while it is alive
+//   (for half a second at most: a tree larger than that is swept);
 // then, in both modes, SIGTERM to whatever else is below us and, once the
 // grace is over, SIGKILL until nothing is left. Every signal but the group's
 // goes to a process found below us, by its id.
@@ -80,12 +81,16 @@ std::vector<pid_t> childPIDs(const std::string& pgrep, pid_t pid) {
     return kestrix::parsePidList(output);
 }
 
-// SIGKILL to `pid` after every one of its descendants.
-void killProcessTree(const std::string& pgrep, pid_t pid) {
+// SIGKILL to `pid` after every one of its descendants. One pgrep a process
+// makes a large tree slow: past `listUntil`, processes are killed without
+// listing their children, which (handed to us) the sweep after the walk
+// finds in one read of /proc.
+void killProcessTree(const std::string& pgrep, pid_t pid, Clock::time_point listUntil) {
     // Ids below 1 name process groups or every process we may signal; a
     // stray line of the lister's output must never reach kill() as one.
     if (pid < 1) return;
-    for (pid_t child : childPIDs(pgrep, pid)) killProcessTree(pgrep, child);
+    if (Clock::now() < listUntil)
+        for (pid_t child : childPIDs(pgrep, pid)) killProcessTree(pgrep, child, listUntil);
     ::kill(pid, SIGKILL);
 }
 
@@ -122,7 +127,8 @@ public:
                 reap();
             }
             // Unreaped, the service's id is still its own.
-            if (!serviceStatus_) killProcessTree(pgrep_, service_);
+            if (!serviceStatus_)
+                killProcessTree(pgrep_, service_, deadline + std::chrono::milliseconds(500));
         } else if (group_ && !serviceStatus_) {
             // Until the service has made its group, it is reached alone.
             groupAsked = ::kill(-service_, SIGTERM) == 0;

@@ -179,7 +179,7 @@ TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow
                                  panelAddress(h.settings)};
             options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
                                    std::string("KESTRIX_STUB_BIND=") + address};
-            auto other = startSleeper();
+            auto other = startChild(options);
             ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, h.port()); }, 10s));
             ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
             answerExitAlerts(h, {platform::kAlertSecondButtonReturn});

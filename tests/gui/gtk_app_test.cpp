@@ -305,7 +305,7 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
             ::pclose(info);
             std::smatch size;
             ASSERT_TRUE(std::regex_search(
-                tree, size, std::regex(R"(AI Kestrix V3\.1[^\n]*\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+))")))
+                tree, size, std::regex(R"(本机授权版"[^\n]*\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+))")))
                 << tree;
             EXPECT_EQ(size.str(1) + "x" + size.str(2), "1200x768");
             EXPECT_EQ(size.str(4), "0");

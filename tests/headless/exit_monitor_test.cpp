@@ -109,8 +109,7 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone)
         ASSERT_TRUE(h.pumpUntil([&] { return h.app.modalAlerts.size() == round; }, 10s));
         EXPECT_TRUE(leftoversGone);
         EXPECT_EQ(h.app.modalAlerts.back().informativeText, "控制面板后端已停止，隧道可能已断开。");
-        EXPECT_EQ(h.app.modalAlerts.back().buttons,
-                  (std::vector<std::string>{"重新启动", "退出"}));
+        EXPECT_EQ(h.app.modalAlerts.back().buttons, (std::vector<std::string>{"重新启动", "退出"}));
     }
     ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
     EXPECT_EQ(h.alertMessages(), (std::vector<std::string>{kExitAlert, kExitAlert}));

@@ -31,7 +31,7 @@ bool scopeActive() {
 TEST(Scope, UnderAUserManagerTheServiceAndItsDaemonsLiveAndEndInTheProgramsScope) {
     if (!std::getenv("KESTRIX_UNDER_USER_MANAGER")) {
         // Outside: run this very test again under a manager of its own.
-        const std::string recipe = KESTRIX_SOURCE_DIR "/../shared/recipes/with-user-manager";
+        const std::string recipe = KESTRIX_SOURCE_DIR "/scripts/user-manager.sh";
         if (::geteuid() != 0 || !std::filesystem::exists(recipe))
             GTEST_SKIP() << "needs root and " << recipe << " to start a user manager";
         const std::string self = std::filesystem::read_symlink("/proc/self/exe");

@@ -261,6 +261,28 @@ TEST_F(RealApp, AKeeperThatNeverAnswersNeitherHoldsUpAQuitNorOutlivesTheProgram)
     EXPECT_FALSE(processAlive(keeper));
 }
 
+TEST_F(RealApp, ADesktopServiceThatNeverAnswersHoldsNothingUp) {
+    // The portal and the accessibility bus, owned by a program that never
+    // answers: each would hold the window and the panel back 25 s.
+    platform::LaunchOptions options;
+    options.executable = KESTRIX_SILENT_NAME_PATH;
+    options.arguments = {"org.freedesktop.portal.Desktop", "org.a11y.Bus"};
+    options.environment = platform::currentEnvironment();
+    options.outputFd = ::open((dir / "owned").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    auto silent = startChild(options);
+    ::close(options.outputFd);
+    ASSERT_TRUE(waitFor([&] { return readFile(dir / "owned") == "owned\n"; }, 10s));
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t app = start();
+    ASSERT_TRUE(waitFor([&] { return panelRendered(); }, 60s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    for (const char* said : {"the accessibility bus (org.a11y.Bus) does not answer",
+                             "the desktop portal (org.freedesktop.portal.Desktop) does not answer"})
+        EXPECT_NE(readFile(dir / "output").find(said), std::string::npos) << said;
+    ::kill(app, SIGTERM);
+    EXPECT_EQ(exitStatus(app), 0);
+}
+
 TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
     // An X server, then a Wayland compositor, of this test's own; on
     // Wayland the toolkit ends the process at once, with no handler of ours.

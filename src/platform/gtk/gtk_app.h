@@ -24,6 +24,9 @@ public:
     // Moves the web engine's storage of earlier versions, kept under the
     // name the program was started by, to where it lives now.
     static void adoptEarlierStorage(const std::string& applicationId);
+    // A desktop service (the accessibility bus, the portal) that does not
+    // answer within 0.8 s is never waited for; called by run().
+    static void passOverSilentDesktopServices();
 
     void setDelegate(ApplicationDelegate* delegate) override { delegate_ = delegate; }
     // Registers the application (a second start is forwarded to the first

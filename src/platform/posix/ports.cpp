@@ -33,6 +33,25 @@ bool addressInUse(const std::string& host, long port) {
     return inUse;
 }
 
+namespace {
+
+// Up to eight hex digits, and nothing else, as a number.
+bool parseHex(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.size() > 8) return false;
+    value = 0;
+    for (const char c : text) {
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                 : -1;
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<uint32_t>(digit);
+    }
+    return true;
+}
+
+}  // namespace
+
 std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ipv6,
                                                const std::string& host, long port) {
     std::vector<ListeningSocket> result;
@@ -56,14 +75,9 @@ std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ip
             continue;
         uint32_t words[4] = {};
         bool hex = true;
-        for (size_t i = 0; i < colon / 8; ++i) {
-            char* end = nullptr;
-            words[i] = static_cast<uint32_t>(std::strtoul(local.substr(i * 8, 8).c_str(), &end, 16));
-            hex = hex && *end == '\0';
-        }
-        char* end = nullptr;
-        const long localPort = std::strtol(local.c_str() + colon + 1, &end, 16);
-        if (!hex || *end != '\0' || localPort != port) continue;
+        for (size_t i = 0; i < colon / 8; ++i) hex = hex && parseHex(local.substr(i * 8, 8), words[i]);
+        uint32_t localPort = 0;
+        if (!hex || !parseHex(local.substr(colon + 1), localPort) || localPort != port) continue;
         // The IPv4 address a connection reaches it by: the last word, where
         // the rest says IPv6 wildcard (0), or mapped IPv4 (::ffff:0:0/96).
         uint32_t v4 = words[0];

@@ -107,6 +107,7 @@ TEST_F(Launch, OnAFullDiskTheOlderCommandCopyStaysWholeAndNothingPartialIsLeft) 
         EXPECT_FALSE(h.app.isTerminating());
         EXPECT_EQ(readFile(full + "/kestrix-v3"), "#!/bin/sh\necho older\n");
         EXPECT_EQ(std::distance(fs::directory_iterator(full), fs::directory_iterator()), 1);
+        ::umount(full.c_str());  // so that the test's folder can go
     }, CLONE_NEWNS);
 }
 

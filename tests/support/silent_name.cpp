@@ -1,5 +1,6 @@
 // Owns the bus names it is given and never answers a call: a desktop
-// service that hangs. Says "owned" on standard output once it has them.
+// service that hangs. Says "owned" on standard output once it has them all;
+// exits with status 2 where one has an owner already.
 #include <gio/gio.h>
 #include <unistd.h>
 
@@ -19,12 +20,15 @@ int main(int argc, char** argv) {
             return nullptr;
         },
         nullptr, nullptr);
-    for (int i = 1; i < argc; ++i)
-        if (GVariant* reply = g_dbus_connection_call_sync(
-                bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                "RequestName", g_variant_new("(su)", argv[i], 4u /* do not queue */), nullptr,
-                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr))
-            g_variant_unref(reply);
+    for (int i = 1; i < argc; ++i) {
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "RequestName", g_variant_new("(su)", argv[i], 4u /* do not queue */),
+            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+        guint32 result = 0;
+        if (reply) g_variant_get(reply, "(u)", &result), g_variant_unref(reply);
+        if (result != 1) return 2;  // not its primary owner: someone has it already
+    }
     std::puts("owned");
     std::fflush(stdout);
     for (;;) ::pause();

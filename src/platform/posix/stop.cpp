@@ -7,7 +7,6 @@
 namespace kestrix::platform {
 
 bool stopProcesses(const StopRound& round) {
-    if (round.eachRound) round.eachRound();
     for (const auto& p : round.find())
         if (p.pid > 1 && !(round.alreadyAsked && round.alreadyAsked(p))) ::kill(p.pid, SIGTERM);
     for (;;) {

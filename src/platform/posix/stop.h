@@ -20,8 +20,8 @@ struct StopRound {
     // Processes of the first round that have had their SIGTERM already
     // (a group signalled as a whole); none when empty.
     std::function<bool(const ProcessInfo&)> alreadyAsked;
-    // Called each round before the processes are looked for (the keeper
-    // reaps there).
+    // Called each round after the first, before the processes are looked
+    // for again (the keeper reaps there).
     std::function<void()> eachRound;
     // Gives up then, with something still there (a process stuck in the
     // kernel); never when left at its default.

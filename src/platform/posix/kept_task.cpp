@@ -172,6 +172,8 @@ void KeptTask::abandon(std::chrono::steady_clock::duration grace) {
     }
     // Handed to another parent now: each is known by its id and start time.
     stopKnownProcesses(started, grace);
+    // And the keeper reaped, so that nothing of the start is left behind.
+    waitUntilGone(std::chrono::steady_clock::now() + grace);
 }
 
 pid_t KeptTask::processIdentifier() const {

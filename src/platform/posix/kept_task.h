@@ -51,8 +51,8 @@ public:
     // (EPROTO for a keeper that ended without a word).
     int startError() const;
     // Gives the start up (the keeper is silent, or the start failed): the
-    // keeper is killed, what it had started is stopped within `grace`, and
-    // no termination handler will be called.
+    // keeper is killed and reaped, what it had started is stopped within
+    // `grace`, and no termination handler will be called.
     void abandon(std::chrono::steady_clock::duration grace);
 
     // The program's id; 0 until it runs.

@@ -15,6 +15,8 @@ packages=(
     systemd dbus-user-session
     # the package's checks
     lintian desktop-file-utils appstream
+    # fuzzing (scripts/fuzz.sh)
+    clang libclang-rt-14-dev
 )
 
 missing=()

@@ -2,11 +2,13 @@
 // delegate, and the event loop.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "app/app_delegate.h"
+#include "app/command_line.h"
 #include "platform/gtk/gtk_app.h"
 #include "platform/posix/files.h"
 #include "platform/posix/environment.h"
@@ -20,39 +22,12 @@ std::shared_ptr<kestrix::AppDelegate> delegate;
 
 }  // namespace
 
-namespace {
-
-constexpr const char* kCommandName = "kestrix-v3-shell";
-
-// The options: help and version, each of which prints and ends the program
-// before anything starts. Anything else is refused. Returns the exit status,
-// or -1 to go on.
-int handleCommandLine(int argc, char** argv) {
-    if (argc < 2) return -1;
-    const std::string option = argv[1];
-    if (argc == 2 && (option == "-h" || option == "--help")) {
-        std::printf(
-            "Usage: %s [--help | --version]\n"
-            "Starts the Kestrix V3.1 Backend service and shows its control panel in a\n"
-            "window; a second start brings the running window forward.\n\n"
-            "  -h, --help     show this help and exit\n"
-            "  -V, --version  show the version and exit\n",
-            kCommandName);
-        return 0;
-    }
-    if (argc == 2 && (option == "-V" || option == "--version")) {
-        std::printf("%s %s\n", kCommandName, KESTRIX_VERSION);
-        return 0;
-    }
-    std::fprintf(stderr, "%s: unrecognised argument '%s'\nTry '%s --help'.\n", kCommandName,
-                 argv[argc == 2 ? 1 : 2], kCommandName);
-    return 2;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (const int status = handleCommandLine(argc, argv); status >= 0) return status;
+    const auto options =
+        kestrix::handleCommandLine({argv + std::min(argc, 1), argv + argc}, KESTRIX_VERSION);
+    std::fputs(options.output.c_str(), stdout);
+    std::fputs(options.error.c_str(), stderr);
+    if (options.status >= 0) return options.status;
     // A launcher may leave the signals that ask us to quit blocked; every
     // thread started from here on inherits this mask.
     sigset_t quitSignals;

@@ -77,15 +77,16 @@ void AppDelegate::launchBackendAndLoad() {
     app_.waitUntil([&task] { return task->answered(); },
                    platform::Clock::now() + platform::seconds(settings_.keeperAnswerSeconds));
     starting_.reset();
-    if (!task->answered() || task->startError() != 0) {
+    if (const bool answered = task->answered(); !answered || task->startError() != 0) {
+        const int error = task->startError();
         task->abandon(graceDuration());
         char bound[16];
         std::snprintf(bound, sizeof bound, "%g", settings_.keeperAnswerSeconds);
         alertAndTerminate("后端启动失败",
                           "无法启动 " + backendPath + "：" +
-                              (task->answered() ? std::strerror(task->startError())
-                                                : std::string(kKeeperName) + " 在 " + bound +
-                                                      " 秒内没有应答"));
+                              (answered ? std::strerror(error)
+                                        : std::string(kKeeperName) + " 在 " + bound +
+                                              " 秒内没有应答"));
         return;
     }
 

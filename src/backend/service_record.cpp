@@ -5,10 +5,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <map>
+#include <cstdint>
 #include <sstream>
 
 #include "app/app_delegate.h"
+#include "backend/service_record.h"
 #include "platform/posix/files.h"
 #include "platform/posix/proc.h"
 #include "platform/posix/stop.h"
@@ -54,11 +55,10 @@ namespace kestrix {
 
 namespace {
 
-// The record's fields; nothing unless it is a regular file of ours.
-std::map<std::string, std::string> readRecord(const std::string& path) {
-    std::map<std::string, std::string> fields;
+// The record's text; nothing unless it is a regular file of ours.
+ServiceRecord readRecord(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return fields;
+    if (fd < 0) return {};
     struct stat st {};
     std::string text;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
@@ -67,19 +67,18 @@ std::map<std::string, std::string> readRecord(const std::string& path) {
             text.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (const auto eq = line.find('='); eq != std::string::npos)
-            fields[line.substr(0, eq)] = line.substr(eq + 1);
-    return fields;
+    return parseServiceRecord(text);
 }
 
-long long number(const std::map<std::string, std::string>& fields, const char* key) {
-    const auto it = fields.find(key);
-    if (it == fields.end() || it->second.empty()) return -1;
-    char* end = nullptr;
-    const long long n = std::strtoll(it->second.c_str(), &end, 10);
-    return *end == '\0' ? n : -1;
+// A decimal number from `least` up to `most`, digits only; else -1.
+long long number(std::string_view text, long long least, long long most) {
+    if (text.empty() || text.size() > 19) return -1;
+    long long n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9' || n > (most - (c - '0')) / 10) return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n >= least ? n : -1;
 }
 
 // A directory of ours alone, made when missing.
@@ -91,6 +90,35 @@ bool privateDirectory(const std::string& path) {
 }
 
 }  // namespace
+
+ServiceRecord parseServiceRecord(std::string_view text) {
+    ServiceRecord record;
+    constexpr long long kMaxPid = INT32_MAX, kMaxTime = INT64_MAX;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line = text.substr(at, end - at);
+        at = end + 1;
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        const std::string_view key = line.substr(0, eq), value = line.substr(eq + 1);
+        record.present = true;
+        if (key == "keeper") record.keeper = number(value, 2, kMaxPid);
+        if (key == "keeperStart") record.keeperStart = number(value, 0, kMaxTime);
+        if (key == "pid") record.pid = number(value, 2, kMaxPid);
+        if (key == "start") record.start = number(value, 0, kMaxTime);
+        if (key == "group") record.group = value == "1";
+        if (key == "boot") record.boot = value;
+    }
+    return record;
+}
+
+std::string formatServiceRecord(const ServiceRecord& r) {
+    std::ostringstream text;
+    text << "keeper=" << r.keeper << "\nkeeperStart=" << r.keeperStart << "\npid=" << r.pid
+         << "\nstart=" << r.start << "\ngroup=" << (r.group ? 1 : 0) << "\nboot=" << r.boot
+         << "\n";
+    return text.str();
+}
 
 std::string AppDelegate::runtimeDirectory() const {
     std::vector<std::string> candidates;
@@ -129,28 +157,30 @@ void AppDelegate::recordService() {
     const auto service = platform::processInfo(task->processIdentifier());
     const auto keeper = platform::processInfo(task->keeperIdentifier());
     if (!service || !keeper) return;
-    std::ostringstream record;
-    record << "keeper=" << keeper->pid << "\nkeeperStart=" << keeper->startTime
-           << "\npid=" << service->pid << "\nstart=" << service->startTime
-           << "\ngroup=" << (usedSetsid ? 1 : 0) << "\nboot=" << platform::bootId() << "\n";
-    platform::writeFileAtomically(dir + "/backend.record", record.str());
+    ServiceRecord record;
+    record.keeper = keeper->pid;
+    record.keeperStart = static_cast<long long>(keeper->startTime);
+    record.pid = service->pid;
+    record.start = static_cast<long long>(service->startTime);
+    record.group = usedSetsid;
+    record.boot = platform::bootId();
+    platform::writeFileAtomically(dir + "/backend.record", formatServiceRecord(record));
 }
 
 void AppDelegate::forgetService(pid_t pid) {
     const std::string dir = runtimeDirectory();
     if (dir.empty()) return;
     const std::string path = dir + "/backend.record";
-    if (number(readRecord(path), "pid") == pid) ::unlink(path.c_str());
+    if (readRecord(path).pid == pid) ::unlink(path.c_str());
 }
 
 void AppDelegate::stopLostService() {
     const std::string dir = runtimeDirectory();
     if (dir.empty()) return;
     const std::string path = dir + "/backend.record";
-    const auto record = readRecord(path);
-    if (record.empty()) return;
-    const auto boot = record.find("boot");
-    if (boot == record.end() || boot->second != platform::bootId()) {
+    const ServiceRecord record = readRecord(path);
+    if (!record.present) return;
+    if (record.boot.empty() || record.boot != platform::bootId()) {
         ::unlink(path.c_str());
         return;
     }
@@ -168,10 +198,9 @@ void AppDelegate::stopLostService() {
                platform::executablePath(p.pid) == program &&
                platform::environmentContains(p.pid, marker);
     };
-    const auto recorded = [&](const char* pidKey, const char* startKey,
+    const auto recorded = [&](long long pid, long long start,
                               const std::string& program) -> std::optional<platform::ProcessInfo> {
-        const long long pid = number(record, pidKey), start = number(record, startKey);
-        if (pid < 2 || pid > INT32_MAX || start < 0) return std::nullopt;
+        if (pid < 2 || start < 0) return std::nullopt;
         const auto info = platform::processInfo(static_cast<pid_t>(pid));
         if (!info || info->startTime != static_cast<unsigned long long>(start) ||
             !proves(*info, program))
@@ -180,15 +209,15 @@ void AppDelegate::stopLostService() {
     };
 
     // A keeper still there stops its own tree, within its grace.
-    if (const auto keeper = recorded("keeper", "keeperStart", keeperPath()))
+    if (const auto keeper = recorded(record.keeper, record.keeperStart, keeperPath()))
         platform::stopKnownProcesses({*keeper}, graceDuration() + std::chrono::seconds(1));
     // The service, and what it started that runs it too, in its group or
     // not (daemons), started after it.
     std::vector<platform::ProcessInfo> lost;
-    const long long start = number(record, "start");
-    if (start >= 0)
+    if (record.start >= 0)
         for (const auto& p : platform::allProcesses())
-            if (p.startTime >= static_cast<unsigned long long>(start) && proves(p, servicePath))
+            if (p.startTime >= static_cast<unsigned long long>(record.start) &&
+                proves(p, servicePath))
                 lost.push_back(p);
     platform::stopKnownProcesses(lost, graceDuration());
     ::unlink(path.c_str());

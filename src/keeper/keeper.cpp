@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -172,9 +173,10 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 5) return 2;
-    const auto grace = std::chrono::milliseconds(std::strtol(argv[1], nullptr, 10));
-    const bool group = std::strcmp(argv[2], "setsid") == 0;
+    const auto parsed = keeper::parseArguments({argv + std::min(argc, 1), argv + argc});
+    if (!parsed) return 2;
+    const auto grace = parsed->grace;
+    const bool group = parsed->group;
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     ::setpgid(0, 0);
 
@@ -190,8 +192,8 @@ int main(int argc, char** argv) {
     kestrix::keeper::joinScope(grace, Clock::now() + grace + std::chrono::seconds(1));
 
     platform::LaunchOptions options;
-    options.executable = argv[4];
-    options.arguments.assign(argv + 5, argv + argc);
+    options.executable = parsed->executable;
+    options.arguments = parsed->arguments;
     options.environment = platform::currentEnvironment();
     options.newSession = group;
     // Should the keeper itself be killed, the service is asked to stop.
@@ -203,20 +205,21 @@ int main(int argc, char** argv) {
     }
     tell(keeper::kStarted, spawned.pid);
 
-    Keeper keeper(spawned.pid, group, argv[3], grace);
+    Keeper keeper(spawned.pid, group, parsed->pgrep, grace);
     for (;;) {
         pollfd fds[2] = {{kLifeline, POLLIN, 0}, {signals, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) keeper.finish(false);
         // What the shell said comes first: a stop it asked for explains the
         // exit that may be reported in the same turn.
         if (fds[0].revents != 0) {
-            keeper::Message message{};
+            char packet[64];
             ssize_t n;
-            while ((n = ::recv(kLifeline, &message, sizeof message, 0)) < 0 && errno == EINTR) {
+            while ((n = ::recv(kLifeline, packet, sizeof packet, 0)) < 0 && errno == EINTR) {
             }
             // Anything but a whole kStop is not for us; the lifeline's end is.
-            if (n == sizeof message && message.kind == keeper::kStop) keeper.finish(true);
             if (n <= 0) keeper.finish(false);
+            const auto message = keeper::decode({packet, static_cast<size_t>(n)});
+            if (message && message->kind == keeper::kStop) keeper.finish(true);
         }
         if (fds[1].revents != 0) {
             signalfd_siginfo info{};

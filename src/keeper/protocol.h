@@ -23,7 +23,14 @@
 // a stop too.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace kestrix::keeper {
 
@@ -41,5 +48,31 @@ enum : std::int32_t {
 
 // The keeper's end of the lifeline, in the keeper.
 inline constexpr int kLifelineFd = 3;
+
+// One packet as a message; nothing when it is not one whole message of a
+// known kind.
+std::optional<Message> decode(std::string_view packet);
+
+// What the shell has heard from the keeper, one packet at a time. The first
+// message answers the start; after a start, the first kExited is the
+// service's end; everything else is passed over.
+struct Reports {
+    bool answered = false;
+    pid_t pid = 0;       // the service's, once started
+    int startError = 0;  // once answered: 0 when started, else an errno
+    std::optional<int> status;
+
+    // True when this packet told the service's end.
+    bool take(std::string_view packet);
+};
+
+// The keeper's command line, checked.
+struct Arguments {
+    std::chrono::milliseconds grace{0};
+    bool group = false;
+    std::string pgrep, executable;
+    std::vector<std::string> arguments;
+};
+std::optional<Arguments> parseArguments(const std::vector<std::string>& argv);
 
 }  // namespace kestrix::keeper

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/gtk/gtk_app.h"
+#include "platform/gtk/key_file_defaults.h"
 
 namespace kestrix::platform::gtk {
 
@@ -22,9 +23,6 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert);
 // alert has it, the only button of a one-button alert, and otherwise -1:
 // no answer, the dialog stays.
 long alertResponse(const AlertSpec& alert, int gtkResponse);
-
-// The user defaults: a key file in the user's configuration directory.
-std::unique_ptr<UserDefaults> makeKeyFileUserDefaults(const std::string& applicationId);
 
 // Builds a toolkit menu for `menu`; `chosen` receives the index of the entry
 // the user activates.

@@ -3,13 +3,13 @@
 // missing or cannot be read holds no keys. Anything at that path but a
 // regular file (a FIFO would block the main thread in open) is neither read
 // nor written.
-#include <glib/gstdio.h>
+#include <glib.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/gtk/gtk_internal.h"
+#include "platform/gtk/key_file_defaults.h"
 
 namespace kestrix::platform::gtk {
 
@@ -17,18 +17,19 @@ namespace {
 
 constexpr const char* kGroup = "defaults";
 
+GKeyFile* keyFile(std::string_view text) {
+    GKeyFile* file = g_key_file_new();
+    g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+    return file;
+}
+
 class KeyFileUserDefaults final : public UserDefaults {
 public:
     explicit KeyFileUserDefaults(const std::string& applicationId)
         : directory_(std::string(g_get_user_config_dir()) + "/" + applicationId),
           path_(directory_ + "/user-defaults.ini") {}
 
-    bool boolForKey(const std::string& key) override {
-        GKeyFile* file = load();
-        const gboolean value = g_key_file_get_boolean(file, kGroup, key.c_str(), nullptr);
-        g_key_file_unref(file);
-        return value;
-    }
+    bool boolForKey(const std::string& key) override { return boolInKeyFile(load(), key); }
 
     void setBool(bool value, const std::string& key) override {
         if (!usable()) {
@@ -36,17 +37,12 @@ public:
                          path_.c_str());
             return;
         }
-        GKeyFile* file = load();
-        g_key_file_set_boolean(file, kGroup, key.c_str(), value);
+        const std::string text = withBoolInKeyFile(load(), key, value);
         g_mkdir_with_parents(directory_.c_str(), 0700);
         // Written to a temporary file and renamed over the old one; the
         // user's alone, whatever the umask.
-        gsize length = 0;
-        gchar* data = g_key_file_to_data(file, &length, nullptr);
-        g_file_set_contents_full(path_.c_str(), data, static_cast<gssize>(length),
+        g_file_set_contents_full(path_.c_str(), text.data(), static_cast<gssize>(text.size()),
                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, nullptr);
-        g_free(data);
-        g_key_file_unref(file);
     }
 
 private:
@@ -56,15 +52,18 @@ private:
         return ::stat(path_.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode);
     }
 
-    GKeyFile* load() const {
-        GKeyFile* file = g_key_file_new();
-        if (usable()) {
-            g_key_file_load_from_file(file, path_.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
-        } else {
+    std::string load() const {
+        if (!usable()) {
             std::fprintf(stderr, "KestrixV3NativeShell: %s is not a regular file; not read\n",
                          path_.c_str());
+            return {};
         }
-        return file;
+        gchar* data = nullptr;
+        gsize length = 0;
+        if (!g_file_get_contents(path_.c_str(), &data, &length, nullptr)) return {};
+        std::string text(data, length);
+        g_free(data);
+        return text;
     }
 
     std::string directory_;
@@ -72,6 +71,24 @@ private:
 };
 
 }  // namespace
+
+bool boolInKeyFile(std::string_view text, const std::string& key) {
+    GKeyFile* file = keyFile(text);
+    const gboolean value = g_key_file_get_boolean(file, kGroup, key.c_str(), nullptr);
+    g_key_file_unref(file);
+    return value;
+}
+
+std::string withBoolInKeyFile(std::string_view text, const std::string& key, bool value) {
+    GKeyFile* file = keyFile(text);
+    g_key_file_set_boolean(file, kGroup, key.c_str(), value);
+    gsize length = 0;
+    gchar* data = g_key_file_to_data(file, &length, nullptr);
+    std::string result(data, length);
+    g_free(data);
+    g_key_file_unref(file);
+    return result;
+}
 
 std::unique_ptr<UserDefaults> makeKeyFileUserDefaults(const std::string& applicationId) {
     return std::make_unique<KeyFileUserDefaults>(applicationId);

@@ -18,22 +18,16 @@
 
 namespace kestrix::platform {
 
-namespace {
-
-struct Address {
-    std::string host, port, path;
-};
-
-// "http://host[:port][/path]"; nothing for any other scheme.
-std::optional<Address> parseURL(const std::string& url) {
+std::optional<HttpAddress> parseHttpURL(std::string_view url) {
     constexpr std::string_view scheme = "http://";
-    if (url.compare(0, scheme.size(), scheme) != 0) return std::nullopt;
+    if (!url.starts_with(scheme)) return std::nullopt;
     const size_t slash = url.find('/', scheme.size());
-    std::string authority = url.substr(scheme.size(), slash - scheme.size());
-    Address address{authority, "80", slash == std::string::npos ? "/" : url.substr(slash)};
+    const std::string_view authority = url.substr(scheme.size(), slash - scheme.size());
+    HttpAddress address{std::string(authority), "80",
+                        slash == std::string_view::npos ? "/" : std::string(url.substr(slash))};
     const size_t bracket = authority.rfind(']');
     const size_t colon = authority.rfind(':');
-    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
         address.host = authority.substr(0, colon);
         address.port = authority.substr(colon + 1);
     }
@@ -42,6 +36,8 @@ std::optional<Address> parseURL(const std::string& url) {
     if (address.host.empty()) return std::nullopt;
     return address;
 }
+
+namespace {
 
 // Waits for `events` on `fd` until `deadline`; false on time-out or error.
 bool await(int fd, short events, Clock::time_point deadline) {
@@ -58,7 +54,7 @@ bool await(int fd, short events, Clock::time_point deadline) {
 
 // Connects to `address`, sends the request and reads the answer's head:
 // the status line and the headers, up to the empty line.
-std::string requestHead(const Address& address, Clock::time_point deadline) {
+std::string requestHead(const HttpAddress& address, Clock::time_point deadline) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
@@ -96,16 +92,16 @@ std::string requestHead(const Address& address, Clock::time_point deadline) {
 }
 
 // The value of header `name` (lower case) in `head`, or "".
-std::string header(const std::string& head, const std::string& name) {
-    for (size_t at = head.find("\r\n"); at != std::string::npos;) {
+std::string header(std::string_view head, std::string_view name) {
+    for (size_t at = head.find("\r\n"); at != std::string_view::npos;) {
         const size_t next = head.find("\r\n", at + 2);
-        const std::string line = head.substr(at + 2, next - at - 2);
+        const std::string_view line = head.substr(at + 2, next - at - 2);
         const size_t colon = line.find(':');
-        std::string key = line.substr(0, colon);
+        std::string key(line.substr(0, colon));
         for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (colon != std::string::npos && key == name) {
+        if (colon != std::string_view::npos && key == name) {
             const size_t start = line.find_first_not_of(" \t", colon + 1);
-            return start == std::string::npos ? "" : line.substr(start);
+            return start == std::string_view::npos ? "" : std::string(line.substr(start));
         }
         at = next;
     }
@@ -114,27 +110,39 @@ std::string header(const std::string& head, const std::string& name) {
 
 }  // namespace
 
+ResponseHead parseResponseHead(std::string_view head) {
+    // "HTTP/1.x NNN ...", 100 to 999: anything else is not an HTTP answer
+    // (and "000" would read as the 0 that says so).
+    const auto digit = [&](size_t i) { return head[i] >= '0' && head[i] <= '9'; };
+    if (!head.starts_with("HTTP/1.") || head.size() < 13 || head[8] != ' ' || head[9] == '0' ||
+        !digit(9) ||
+        !digit(10) || !digit(11) || (head[12] != ' ' && head[12] != '\r'))
+        return {};
+    const long status = (head[9] - '0') * 100 + (head[10] - '0') * 10 + (head[11] - '0');
+    return {status, header(head, "location")};
+}
+
+std::optional<std::string> redirectTarget(const HttpAddress& from, const ResponseHead& answer) {
+    const long s = answer.status;
+    if ((s != 301 && s != 302 && s != 303 && s != 307 && s != 308) || answer.location.empty())
+        return std::nullopt;
+    if (answer.location.front() != '/') return answer.location;
+    const bool ipv6 = from.host.find(':') != std::string::npos;
+    return "http://" + (ipv6 ? "[" + from.host + "]" : from.host) + ":" + from.port +
+           answer.location;
+}
+
 long httpGetStatus(const std::string& url, double timeoutSeconds) {
     const auto deadline = Clock::now() + seconds(timeoutSeconds);
     std::string current = url;
     for (int redirects = 0; redirects <= 16; ++redirects) {
-        const auto address = parseURL(current);
+        const auto address = parseHttpURL(current);
         if (!address) return 0;
-        const std::string head = requestHead(*address, deadline);
-        // "HTTP/1.x NNN ...": anything else is not an HTTP answer.
-        if (head.compare(0, 7, "HTTP/1.") != 0 || head.size() < 12 || head[8] != ' ') return 0;
-        char* end = nullptr;
-        const long status = std::strtol(head.c_str() + 9, &end, 10);
-        if (end != head.c_str() + 12) return 0;
-        const std::string location = header(head, "location");
-        if ((status != 301 && status != 302 && status != 303 && status != 307 && status != 308) ||
-            location.empty())
-            return status;
+        const ResponseHead answer = parseResponseHead(requestHead(*address, deadline));
         // Redirects are followed over HTTP only, within the same time-out.
-        if (location.front() == '/')
-            current = "http://" + address->host + ":" + address->port + location;
-        else
-            current = location;
+        const auto next = redirectTarget(*address, answer);
+        if (!next) return answer.status;
+        current = *next;
     }
     return 0;
 }

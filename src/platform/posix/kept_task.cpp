@@ -23,10 +23,7 @@ struct KeptTask::State {
     std::mutex mutex;
     std::condition_variable changed;
     // Guarded by mutex:
-    bool answered = false;
-    int startError = 0;
-    pid_t pid = 0;
-    std::optional<int> status;
+    keeper::Reports reports;
     bool keeperReaped = false;
     bool gone = false;       // the keeper has exited, and its loss has been dealt with
     bool abandoned = false;  // no handler any more
@@ -41,37 +38,32 @@ struct KeptTask::State {
 
 namespace {
 
-// One message from the keeper; false at the lifeline's end.
-bool receive(int fd, keeper::Message& message) {
+// One packet from the keeper; false at the lifeline's end.
+bool receive(int fd, std::string& packet) {
+    char buffer[64];
     ssize_t n;
-    while ((n = ::recv(fd, &message, sizeof message, 0)) < 0 && errno == EINTR) {
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
     }
-    return n == sizeof message;
+    if (n <= 0) return false;
+    packet.assign(buffer, static_cast<size_t>(n));
+    return true;
 }
 
 // Reads the keeper's reports until it has gone.
 void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
            const KeptTask::TerminationHandler& handler) {
-    keeper::Message message{};
-    while (receive(state->lifeline, message)) {
+    for (std::string packet; receive(state->lifeline, packet);) {
         std::unique_lock lock(state->mutex);
-        if (!state->answered) {
-            if (message.kind == keeper::kStarted && message.value > 0) {
-                state->pid = message.value;
-                state->running.store(true);
-            } else {
-                state->startError = message.kind == keeper::kFailed ? message.value : EPROTO;
-            }
-            state->answered = true;
-        } else if (message.kind == keeper::kExited && state->pid > 0 && !state->status) {
-            state->status = message.value;
+        if (state->reports.take(packet)) {
             state->running.store(false);
             const bool call = !state->abandoned;
+            const pid_t pid = state->reports.pid;
             lock.unlock();
             state->changed.notify_all();
-            if (call && handler) handler(state->pid, false);
+            if (call && handler) handler(pid, false);
             continue;
         }
+        state->running.store(state->reports.pid > 0 && !state->reports.status);
         lock.unlock();
         state->changed.notify_all();
     }
@@ -83,21 +75,23 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
            errno == EINTR) {
     }
     bool lost;
+    pid_t pid;
     {
         std::lock_guard lock(state->mutex);
         while (::waitpid(keeperPid, nullptr, 0) < 0 && errno == EINTR) {
         }
         state->keeperReaped = true;
-        if (!state->answered) state->startError = EPROTO;
-        state->answered = true;
+        auto& reports = state->reports;
+        if (!reports.answered) reports.take({});
         // Killed before it told the program's end: nothing stopped what it held.
-        lost = state->pid > 0 && !state->status;
-        if (lost) state->status = -1;
+        lost = reports.pid > 0 && !reports.status;
+        if (lost) reports.status = -1;
         state->running.store(false);
         lost = lost && !state->abandoned;
+        pid = reports.pid;
     }
     state->changed.notify_all();
-    if (lost && handler) handler(state->pid, true);
+    if (lost && handler) handler(pid, true);
     {
         std::lock_guard lock(state->mutex);
         state->gone = true;
@@ -152,12 +146,12 @@ KeptTask::~KeptTask() {
 
 bool KeptTask::answered() const {
     std::lock_guard lock(state_->mutex);
-    return state_->answered;
+    return state_->reports.answered;
 }
 
 int KeptTask::startError() const {
     std::lock_guard lock(state_->mutex);
-    return state_->startError;
+    return state_->reports.startError;
 }
 
 void KeptTask::abandon(std::chrono::steady_clock::duration grace) {
@@ -178,7 +172,7 @@ void KeptTask::abandon(std::chrono::steady_clock::duration grace) {
 
 pid_t KeptTask::processIdentifier() const {
     std::lock_guard lock(state_->mutex);
-    return state_->pid;
+    return state_->reports.pid;
 }
 
 bool KeptTask::isRunning() const {
@@ -203,12 +197,13 @@ bool KeptTask::waitUntilGone(std::chrono::steady_clock::time_point deadline) {
 
 bool KeptTask::waitUntilExit(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_until(lock, deadline, [&] { return state_->status.has_value(); });
+    return state_->changed.wait_until(lock, deadline,
+                                      [&] { return state_->reports.status.has_value(); });
 }
 
 std::optional<int> KeptTask::terminationStatus() const {
     std::lock_guard lock(state_->mutex);
-    return state_->status;
+    return state_->reports.status;
 }
 
 }  // namespace kestrix::platform

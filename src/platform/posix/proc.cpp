@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace kestrix::platform {
@@ -30,13 +31,12 @@ std::string readAll(const std::string& path) {
 
 }  // namespace
 
-std::optional<ProcessInfo> processInfo(pid_t pid) {
-    const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat) {
     // The command name may hold spaces and parentheses: the fields start
     // after the last ')'.
     const auto close = stat.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat.substr(close + 1));
+    if (close == std::string_view::npos) return std::nullopt;
+    std::istringstream fields{std::string(stat.substr(close + 1))};
     ProcessInfo info;
     info.pid = pid;
     std::string skip;
@@ -46,6 +46,10 @@ std::optional<ProcessInfo> processInfo(pid_t pid) {
     fields >> info.startTime;
     if (!fields) return std::nullopt;
     return info;
+}
+
+std::optional<ProcessInfo> processInfo(pid_t pid) {
+    return parseStat(pid, readAll("/proc/" + std::to_string(pid) + "/stat"));
 }
 
 std::vector<ProcessInfo> allProcesses() {
@@ -62,15 +66,18 @@ std::vector<ProcessInfo> allProcesses() {
     return result;
 }
 
-bool environmentContains(pid_t pid, const std::string& entry) {
-    const std::string environment = readAll("/proc/" + std::to_string(pid) + "/environ");
+bool environmentHas(std::string_view environment, std::string_view entry) {
     for (size_t start = 0; start < environment.size();) {
         const size_t end = environment.find('\0', start);
-        if (environment.compare(start, end - start, entry) == 0) return true;
-        if (end == std::string::npos) break;
+        if (environment.substr(start, end - start) == entry) return true;
+        if (end == std::string_view::npos) break;
         start = end + 1;
     }
     return false;
+}
+
+bool environmentContains(pid_t pid, const std::string& entry) {
+    return environmentHas(readAll("/proc/" + std::to_string(pid) + "/environ"), entry);
 }
 
 long processOwner(pid_t pid) {
@@ -91,20 +98,27 @@ std::string executablePath(pid_t pid) {
     return path;
 }
 
-std::vector<ProcessInfo> liveDescendants(pid_t root) {
-    const auto all = allProcesses();
+std::vector<ProcessInfo> descendantsIn(const std::vector<ProcessInfo>& all, pid_t root) {
     std::multimap<pid_t, const ProcessInfo*> children;
     for (const auto& p : all) children.emplace(p.ppid, &p);
+    // Read one by one, the table can hold a loop (a pid reused between two
+    // reads by a child of the process it replaced): each id is seen once.
+    std::set<pid_t> seen = {root};
     std::vector<ProcessInfo> result;
     for (std::vector<pid_t> stack = {root}; !stack.empty();) {
         const auto [first, last] = children.equal_range(stack.back());
         stack.pop_back();
         for (auto it = first; it != last; ++it) {
+            if (!seen.insert(it->second->pid).second) continue;
             if (it->second->alive()) result.push_back(*it->second);
             stack.push_back(it->second->pid);
         }
     }
     return result;
+}
+
+std::vector<ProcessInfo> liveDescendants(pid_t root) {
+    return descendantsIn(allProcesses(), root);
 }
 
 std::vector<pid_t> selfAndAncestors() {

@@ -1,0 +1,26 @@
+// The record of a running service, as the file in the runtime directory
+// holds it: one "key=value" line a field.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrix {
+
+struct ServiceRecord {
+    // -1 where the field is missing or not a number of its range: ids from
+    // 2 to 2^31-1, start times from 0.
+    long long keeper = -1, keeperStart = -1, pid = -1, start = -1;
+    bool group = false;
+    std::string boot;
+    bool present = false;  // any field at all
+
+    bool operator==(const ServiceRecord&) const = default;
+};
+
+// Unknown keys and lines without '=' are passed over; of a key given twice
+// the last counts.
+ServiceRecord parseServiceRecord(std::string_view text);
+std::string formatServiceRecord(const ServiceRecord& record);
+
+}  // namespace kestrix

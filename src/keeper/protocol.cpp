@@ -1,0 +1,49 @@
+#include "keeper/protocol.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrix::keeper {
+
+std::optional<Message> decode(std::string_view packet) {
+    Message message{};
+    if (packet.size() != sizeof message) return std::nullopt;
+    std::memcpy(&message, packet.data(), sizeof message);
+    if (message.kind < kStarted || message.kind > kStop) return std::nullopt;
+    return message;
+}
+
+bool Reports::take(std::string_view packet) {
+    const auto message = decode(packet);
+    if (!answered) {
+        // Started, with a real id; anything else fails the start, and
+        // always with an error to tell.
+        answered = true;
+        if (message && message->kind == kStarted && message->value > 0) {
+            pid = message->value;
+        } else {
+            startError = message && message->kind == kFailed && message->value > 0
+                             ? message->value
+                             : EPROTO;
+        }
+        return false;
+    }
+    if (!message || message->kind != kExited || pid <= 0 || status) return false;
+    status = message->value;
+    return true;
+}
+
+std::optional<Arguments> parseArguments(const std::vector<std::string>& argv) {
+    // GRACE_MS setsid|direct PGREP EXECUTABLE [ARGUMENT...], the grace at
+    // most ten minutes.
+    if (argv.size() < 4 || argv[0].empty() || argv[0].size() > 6 ||
+        argv[0].find_first_not_of("0123456789") != std::string::npos ||
+        (argv[1] != "setsid" && argv[1] != "direct") || argv[2].empty() || argv[3].empty())
+        return std::nullopt;
+    const long grace = std::stol(argv[0]);
+    if (grace > 600000) return std::nullopt;
+    return Arguments{std::chrono::milliseconds(grace), argv[1] == "setsid", argv[2], argv[3],
+                     {argv.begin() + 4, argv.end()}};
+}
+
+}  // namespace kestrix::keeper

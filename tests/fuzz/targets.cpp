@@ -1,0 +1,115 @@
+#include "fuzz/targets.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "backend/pid_list.h"
+#include "backend/service_record.h"
+#include "keeper/protocol.h"
+#include "platform/gtk/key_file_defaults.h"
+#include "platform/posix/http_probe.h"
+#include "platform/posix/ports.h"
+#include "platform/posix/proc.h"
+
+namespace kestrix::fuzz {
+
+namespace {
+
+void check(bool holds, const char* what) {
+    if (holds) return;
+    std::fprintf(stderr, "broken: %s\n", what);
+    std::abort();
+}
+
+// `data` cut at each `separator`.
+std::vector<std::string> pieces(std::string_view data, char separator) {
+    std::vector<std::string> result;
+    for (size_t at = 0; at <= data.size();) {
+        const size_t end = std::min(data.find(separator, at), data.size());
+        result.emplace_back(data.substr(at, end - at));
+        at = end + 1;
+    }
+    return result;
+}
+
+}  // namespace
+
+void httpResponse(std::string_view data) {
+    const auto head = platform::parseResponseHead(data);
+    check(head.status == 0 || (head.status >= 100 && head.status <= 999), "status range");
+    const auto next = platform::redirectTarget({"::1", "18926", "/"}, head);
+    if (next && head.location.front() == '/')
+        check(platform::parseHttpURL(*next)->host == "::1", "a path stays on its host");
+    if (const auto url = platform::parseHttpURL(data)) check(!url->host.empty(), "a host");
+}
+
+void procFiles(std::string_view data) {
+    // Each line one process's stat, the processes 2, 3, ... in turn.
+    std::vector<platform::ProcessInfo> table;
+    for (const auto& line : pieces(data, '\n'))
+        if (auto info = platform::parseStat(static_cast<pid_t>(table.size() + 2), line))
+            table.push_back(*info);
+    std::set<pid_t> below;
+    for (const auto& p : platform::descendantsIn(table, 2))
+        check(p.pid != 2 && below.insert(p.pid).second, "each process below once");
+    platform::environmentHas(data, "VANTREL_DATA_DIR=/home/u/data");
+}
+
+void netTcp(std::string_view data) {
+    const std::string table(data);
+    for (const bool ipv6 : {false, true})
+        for (long port = 18926; port <= 18930; ++port)
+            platform::listenersReaching(table, ipv6, "127.0.0.1", port);
+}
+
+void pidList(std::string_view data) {
+    for (const auto& line : pieces(data, '\n')) parsePidLine(line);
+    parsePidList(data);
+}
+
+void serviceRecord(std::string_view data) {
+    const ServiceRecord record = parseServiceRecord(data);
+    if (record.present)
+        check(parseServiceRecord(formatServiceRecord(record)) == record, "written as read");
+}
+
+void keeperProtocol(std::string_view data) {
+    // Packets, each its length in one byte and then its bytes, from the
+    // keeper to the shell and (the same) from the shell to the keeper.
+    keeper::Reports reports;
+    int ends = 0;
+    for (size_t at = 0; at < data.size();) {
+        const size_t size = std::min<size_t>(static_cast<unsigned char>(data[at]), data.size() - at - 1);
+        const std::string_view packet = data.substr(at + 1, size);
+        at += size + 1;
+        ends += reports.take(packet);
+        check(!reports.answered || reports.startError != 0 || reports.pid > 0, "started or failed");
+        check(!reports.status || reports.pid > 0, "an end only after a start");
+        if (const auto message = keeper::decode(packet))
+            check(message->kind >= keeper::kStarted && message->kind <= keeper::kStop, "kind");
+    }
+    check(ends <= 1, "one end");
+}
+
+void commandLine(std::string_view data) {
+    const auto argv = pieces(data, '\0');
+    const auto outcome = handleCommandLine(argv, "3.1.0");
+    check(outcome.status == -1 || outcome.status == 0 || outcome.status == 2, "exit status");
+    for (const char c : outcome.error)
+        check(c == '\n' || static_cast<unsigned char>(c) >= 0x20, "no control bytes shown");
+    if (const auto keeper = keeper::parseArguments(argv))
+        check(keeper->grace.count() >= 0 && keeper->grace.count() <= 600000, "grace range");
+}
+
+void settingsFile(std::string_view data) {
+    for (const bool value : {true, false}) {
+        const std::string written = platform::gtk::withBoolInKeyFile(data, "kestrix.v3.native.didShowMenuBarTip", value);
+        check(platform::gtk::boolInKeyFile(written, "kestrix.v3.native.didShowMenuBarTip") == value, "the flag reads back");
+    }
+}
+
+}  // namespace kestrix::fuzz

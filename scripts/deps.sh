@@ -11,7 +11,7 @@ packages=(
     # run: Chinese text, pgrep, setsid
     fonts-wqy-microhei procps util-linux libglib2.0-bin
     # tests and the headless run
-    googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick weston x11-utils
+    googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick sway x11-utils
     systemd dbus-user-session
     # the package's checks
     lintian desktop-file-utils appstream

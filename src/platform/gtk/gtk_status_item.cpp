@@ -234,11 +234,18 @@ void TrayStatusItem::send(int eventType) {
 
 void TrayStatusItem::onMethod(const std::string& method, GDBusMethodInvocation* invocation) {
     // The token a Wayland host hands over just before Activate, for the
-    // window that it brings forward.
+    // window that it brings forward. Any peer on the bus may call this: a
+    // token that the display server could not take in one message (4 KiB)
+    // would cost us the connection, and so the program. Real ones are short
+    // and printable.
     if (method == "ProvideXdgActivationToken") {
         const gchar* token = nullptr;
         g_variant_get(g_dbus_method_invocation_get_parameters(invocation), "(&s)", &token);
-        app_.setActivationToken(token ? token : "");
+        const std::string_view text = token ? token : "";
+        const bool plausible = text.size() <= 512 && std::all_of(text.begin(), text.end(), [](char c) {
+                                   return c > ' ' && c < 0x7f;
+                               });
+        app_.setActivationToken(plausible ? std::string(text) : "");
     }
     // Answer first: the action may run a menu or a dialog of its own.
     g_dbus_method_invocation_return_value(invocation, nullptr);

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
+scripts/check-portable.sh
 preset="${1:-default}"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" >&2

@@ -1,9 +1,6 @@
 #include "app/app_delegate.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "platform/posix/files.h"
+#include "platform/files.h"
 
 namespace kestrix {
 
@@ -19,7 +16,7 @@ AppDelegate::AppDelegate(platform::Application& app, Settings settings)
     : app_(app), settings_(std::move(settings)) {
     // The keeper this program came with, opened now: a package upgraded
     // while we run must not hand us a keeper of another version.
-    keeperFd_ = ::open(keeperPath().c_str(), O_PATH | O_CLOEXEC);
+    keeperProgram_ = platform::openProgram(keeperPath());
 }
 
 std::string AppDelegate::keeperPath() const {
@@ -30,10 +27,7 @@ std::string AppDelegate::keeperPath() const {
 
 // Destroying the delegate releases what it holds and nothing else: the
 // Backend service is stopped only by applicationWillTerminate.
-AppDelegate::~AppDelegate() {
-    if (instanceLock_ >= 0) ::close(instanceLock_);
-    if (keeperFd_ >= 0) ::close(keeperFd_);
-}
+AppDelegate::~AppDelegate() = default;
 
 std::string AppDelegate::homeDirectory() const {
     return settings_.homeDirectory.empty() ? platform::homeDirectory() : settings_.homeDirectory;

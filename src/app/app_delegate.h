@@ -21,7 +21,8 @@
 #include <vector>
 
 #include "app/settings.h"
-#include "platform/posix/kept_task.h"
+#include "platform/kept_task.h"
+#include "platform/files.h"
 #include "platform/ui.h"
 
 namespace kestrix {
@@ -102,7 +103,7 @@ public:
     void launchBackendAndLoad();
     void refreshCommandCopies(const std::string& backendPath);
     platform::LaunchOptions serviceLaunchOptions(const std::string& backendPath);
-    int openServiceLog();
+    platform::Descriptor openServiceLog();
     void startPanelWait(const std::shared_ptr<platform::KeptTask>& task);
     // An application-modal alert with the one button "退出", then the
     // application's termination: how every failed start ends.
@@ -124,7 +125,7 @@ public:
 
     // Single instance and the record of the service (backend/service_record.cpp).
     bool holdInstanceLock();
-    bool holdsInstanceLock() const { return instanceLock_ >= 0; }
+    bool holdsInstanceLock() const { return static_cast<bool>(instanceLock_); }
     void recordService();
     void forgetService(pid_t pid);
     void stopLostService();
@@ -151,8 +152,8 @@ private:
 
     platform::Application& app_;
     const Settings settings_;
-    int instanceLock_ = -1;    // held for the delegate's life
-    int keeperFd_ = -1;        // the keeper executable, opened at start
+    platform::Descriptor instanceLock_;   // held for the delegate's life
+    platform::Descriptor keeperProgram_;  // the keeper executable, opened at start
     // The service's keeper while the launch waits for its first word.
     std::shared_ptr<platform::KeptTask> starting_;
     bool panelShown_ = false;  // the panel, not the starting page, is in the view

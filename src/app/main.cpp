@@ -1,7 +1,5 @@
 // The program's entry point: fixed settings, the application object, the one
 // delegate, and the event loop.
-#include <signal.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -10,8 +8,8 @@
 #include "app/app_delegate.h"
 #include "app/command_line.h"
 #include "platform/gtk/gtk_app.h"
-#include "platform/posix/files.h"
-#include "platform/posix/environment.h"
+#include "platform/files.h"
+#include "platform/environment.h"
 
 namespace {
 
@@ -28,12 +26,7 @@ int main(int argc, char** argv) {
     std::fputs(options.output.c_str(), stdout);
     std::fputs(options.error.c_str(), stderr);
     if (options.status >= 0) return options.status;
-    // A launcher may leave the signals that ask us to quit blocked; every
-    // thread started from here on inherits this mask.
-    sigset_t quitSignals;
-    sigemptyset(&quitSignals);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quitSignals, signal);
-    pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+    kestrix::platform::unblockQuitSignals();
     // The service gets the environment and the descriptor limit we were
     // started with; a low soft limit would make the toolkit abort.
     kestrix::platform::keepStartupEnvironment();

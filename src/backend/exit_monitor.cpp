@@ -1,5 +1,5 @@
 #include "app/app_delegate.h"
-#include "platform/posix/ports.h"
+#include "platform/ports.h"
 
 namespace kestrix {
 

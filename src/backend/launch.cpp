@@ -1,13 +1,12 @@
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "app/app_delegate.h"
-#include "platform/posix/clock.h"
-#include "platform/posix/environment.h"
-#include "platform/posix/files.h"
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/files.h"
 
 namespace kestrix {
 
@@ -55,15 +54,15 @@ void AppDelegate::launchBackendAndLoad() {
 
     refreshCommandCopies(backendPath);
     platform::LaunchOptions options = serviceLaunchOptions(backendPath);
-    options.outputFd = openServiceLog();
+    const platform::Descriptor log = openServiceLog();
+    options.outputFd = log.get();
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
     auto launched = platform::KeptTask::launch(
-        keeperFd_, std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()),
+        keeperProgram_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()),
         settings_.pgrepPath, options, [weakSelf](pid_t pid, bool keeperLost) {
             if (auto self = weakSelf.lock()) self->backendDidTerminate(pid, keeperLost);
         });
-    if (options.outputFd >= 0) ::close(options.outputFd);
     if (!launched.task) {
         alertAndTerminate("后端启动失败", launched.error);
         return;
@@ -125,21 +124,21 @@ platform::LaunchOptions AppDelegate::serviceLaunchOptions(const std::string& bac
 
 // The service's log, opened for appending: successive launches accumulate
 // in one file, and both streams share it. It and the folders made for it
-// are the user's alone. -1 where it cannot be used: the service then keeps
-// our own streams.
-int AppDelegate::openServiceLog() {
+// are the user's alone. None where it cannot be used: the service then
+// keeps our own streams.
+platform::Descriptor AppDelegate::openServiceLog() {
     const std::string logDir = homeDirectory() + kLogDirSuffix;
     const std::string logFile = logDir + kLogFileName;
     platform::createDirectories(logDir, 0700);
     if (!platform::fileExists(logFile)) platform::createEmptyFile(logFile, 0600);
     std::string why;
-    const int fd = platform::openForAppending(logFile, why);
-    if (fd < 0)
+    platform::Descriptor log = platform::openForAppending(logFile, why);
+    if (!log)
         std::fprintf(stderr,
                      "kestrix-v3-shell: the service's log %s cannot be used (%s); it writes to "
                      "ours\n",
                      logFile.c_str(), why.c_str());
-    return fd;
+    return log;
 }
 
 // The wait-and-load work item, on a background thread of its own. It

@@ -2,10 +2,10 @@
 #include <thread>
 
 #include "app/app_delegate.h"
-#include "platform/posix/clock.h"
-#include "platform/posix/http_probe.h"
-#include "platform/posix/ports.h"
-#include "platform/posix/proc.h"
+#include "platform/clock.h"
+#include "platform/http_probe.h"
+#include "platform/ports.h"
+#include "platform/processes.h"
 
 namespace kestrix {
 

@@ -1,8 +1,3 @@
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstdint>
@@ -10,9 +5,8 @@
 
 #include "app/app_delegate.h"
 #include "backend/service_record.h"
-#include "platform/posix/files.h"
-#include "platform/posix/proc.h"
-#include "platform/posix/stop.h"
+#include "platform/files.h"
+#include "platform/processes.h"
 
 namespace kestrix {
 
@@ -55,19 +49,9 @@ namespace kestrix {
 
 namespace {
 
-// The record's text; nothing unless it is a regular file of ours.
+// The record; nothing unless it is a regular file of ours.
 ServiceRecord readRecord(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return {};
-    struct stat st {};
-    std::string text;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
-        char buffer[512];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096;)
-            text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return parseServiceRecord(text);
+    return parseServiceRecord(platform::readOwnFile(path, 4096).value_or(""));
 }
 
 // A decimal number from `least` up to `most`, digits only; else -1.
@@ -79,14 +63,6 @@ long long number(std::string_view text, long long least, long long most) {
         n = n * 10 + (c - '0');
     }
     return n >= least ? n : -1;
-}
-
-// A directory of ours alone, made when missing.
-bool privateDirectory(const std::string& path) {
-    platform::createDirectories(path, 0700);
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           (st.st_mode & 07777) == 0700;
 }
 
 }  // namespace
@@ -129,25 +105,18 @@ std::string AppDelegate::runtimeDirectory() const {
     }
     candidates.push_back(homeDirectory() + "/.cache/" + kApplicationID);
     for (const auto& dir : candidates)
-        if (privateDirectory(dir)) return dir;
+        if (platform::privateDirectory(dir)) return dir;
     return {};
 }
 
 bool AppDelegate::holdInstanceLock() {
-    if (instanceLock_ >= 0) return true;
+    if (instanceLock_) return true;
     const std::string dir = runtimeDirectory();
     // Where no lock can be had at all, the probe alone decides.
     if (dir.empty()) return true;
-    const std::string path = dir + "/instance.lock";
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) return true;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return false;
-    }
-    instanceLock_ = fd;
-    return true;
+    bool unusable = false;
+    instanceLock_ = platform::lockExclusively(dir + "/instance.lock", unusable);
+    return instanceLock_ || unusable;
 }
 
 void AppDelegate::recordService() {
@@ -171,7 +140,7 @@ void AppDelegate::forgetService(pid_t pid) {
     const std::string dir = runtimeDirectory();
     if (dir.empty()) return;
     const std::string path = dir + "/backend.record";
-    if (readRecord(path).pid == pid) ::unlink(path.c_str());
+    if (readRecord(path).pid == pid) platform::removeFile(path);
 }
 
 void AppDelegate::stopLostService() {
@@ -181,7 +150,7 @@ void AppDelegate::stopLostService() {
     const ServiceRecord record = readRecord(path);
     if (!record.present) return;
     if (record.boot.empty() || record.boot != platform::bootId()) {
-        ::unlink(path.c_str());
+        platform::removeFile(path);
         return;
     }
 
@@ -194,7 +163,7 @@ void AppDelegate::stopLostService() {
     const auto proves = [&](const platform::ProcessInfo& p, const std::string& program) {
         return p.pid >= 2 && p.alive() &&
                std::find(ancestry.begin(), ancestry.end(), p.pid) == ancestry.end() &&
-               platform::processOwner(p.pid) == static_cast<long>(::geteuid()) &&
+               platform::processOwner(p.pid) == platform::currentUser() &&
                platform::executablePath(p.pid) == program &&
                platform::environmentContains(p.pid, marker);
     };
@@ -220,7 +189,7 @@ void AppDelegate::stopLostService() {
                 proves(p, servicePath))
                 lost.push_back(p);
     platform::stopKnownProcesses(lost, graceDuration());
-    ::unlink(path.c_str());
+    platform::removeFile(path);
 }
 
 }  // namespace kestrix

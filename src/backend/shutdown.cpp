@@ -1,7 +1,7 @@
 #include <chrono>
 
 #include "app/app_delegate.h"
-#include "platform/posix/clock.h"
+#include "platform/clock.h"
 
 namespace kestrix {
 

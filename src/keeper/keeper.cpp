@@ -38,9 +38,9 @@
 #include "backend/pid_list.h"
 #include "keeper/protocol.h"
 #include "keeper/scope.h"
-#include "platform/posix/environment.h"
-#include "platform/posix/spawn.h"
-#include "platform/posix/stop.h"
+#include "platform/environment.h"
+#include "platform/spawn.h"
+#include "platform/linux/stop.h"
 
 namespace {
 

@@ -11,9 +11,10 @@
 #include "backend/service_record.h"
 #include "keeper/protocol.h"
 #include "platform/gtk/key_file_defaults.h"
-#include "platform/posix/http_probe.h"
-#include "platform/posix/ports.h"
-#include "platform/posix/proc.h"
+#include "platform/http_probe.h"
+#include "platform/ports.h"
+#include "platform/linux/linux_internal.h"
+#include "platform/processes.h"
 
 namespace kestrix::fuzz {
 

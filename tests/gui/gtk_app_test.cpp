@@ -20,9 +20,9 @@
 
 #include "gui/fake_watcher.h"
 #include "gui/gui_support.h"
-#include "platform/posix/files.h"
-#include "platform/posix/ports.h"
-#include "platform/posix/proc.h"
+#include "platform/files.h"
+#include "platform/ports.h"
+#include "platform/processes.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {

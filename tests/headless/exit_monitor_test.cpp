@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "platform/posix/ports.h"
+#include "platform/ports.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "platform/posix/proc.h"
+#include "platform/processes.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "platform/posix/proc.h"
+#include "platform/processes.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {

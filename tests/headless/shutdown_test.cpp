@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "platform/posix/proc.h"
+#include "platform/processes.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {

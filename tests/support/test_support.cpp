@@ -22,7 +22,7 @@
 #include <map>
 #include <sstream>
 
-#include "platform/posix/proc.h"
+#include "platform/processes.h"
 
 namespace kestrix::test {
 

@@ -18,8 +18,8 @@
 
 #include "app/app_delegate.h"
 #include "platform/headless/headless_app.h"
-#include "platform/posix/environment.h"
-#include "platform/posix/spawn.h"
+#include "platform/environment.h"
+#include "platform/spawn.h"
 
 namespace kestrix::test {
 

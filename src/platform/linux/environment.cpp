@@ -1,4 +1,8 @@
-#include "platform/posix/environment.h"
+#include "platform/environment.h"
+#include "platform/linux/linux_internal.h"
+
+#include <pthread.h>
+#include <signal.h>
 
 #include <optional>
 
@@ -28,6 +32,13 @@ namespace {
 // The descriptor limit the program was started with, once raised.
 std::optional<rlimit> gStartupFileLimit;
 }  // namespace
+
+void unblockQuitSignals() {
+    sigset_t quitSignals;
+    sigemptyset(&quitSignals);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quitSignals, signal);
+    pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+}
 
 const rlimit* startupFileLimit() {
     return gStartupFileLimit ? &*gStartupFileLimit : nullptr;

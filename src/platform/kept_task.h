@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/spawn.h"
+#include "platform/spawn.h"
 
 namespace kestrix::platform {
 

@@ -1,4 +1,5 @@
-#include "platform/posix/spawn.h"
+#include "platform/spawn.h"
+#include "platform/linux/linux_internal.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/environment.h"
+#include "platform/environment.h"
 
 namespace kestrix::platform {
 

@@ -1,7 +1,8 @@
-#include "platform/posix/files.h"
+#include "platform/files.h"
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,22 +109,79 @@ void createEmptyFile(const std::string& path, unsigned mode) {
     if (fd >= 0) ::close(fd);
 }
 
-int openForAppending(const std::string& path, std::string& why) {
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+// `fd` when it is a regular file of this user; else closed, and none.
+Descriptor ownRegularFile(int fd, std::string* why = nullptr) {
+    Descriptor file(fd);
+    struct stat st {};
+    if (!file) {
+        if (why) *why = std::strerror(errno);
+        return {};
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        if (why) *why = "not a regular file of this user";
+        return {};
+    }
+    return file;
+}
+
+}  // namespace
+
+Descriptor openForAppending(const std::string& path, std::string& why) {
     // Neither through a link nor blocked by a FIFO; then only a regular file
     // of ours will do.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return -1;
-    }
+    Descriptor file = ownRegularFile(
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK), &why);
+    if (file) ::fcntl(file.get(), F_SETFL, O_WRONLY | O_APPEND);
+    return file;
+}
+
+Descriptor openProgram(const std::string& path) {
+    return Descriptor(::open(path.c_str(), O_PATH | O_CLOEXEC));
+}
+
+Descriptor lockExclusively(const std::string& path, bool& unusable) {
+    Descriptor file(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    unusable = !file;
+    if (file && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return {};
+    return file;
+}
+
+std::optional<std::string> readOwnFile(const std::string& path, size_t limit) {
+    const Descriptor file =
+        ownRegularFile(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!file) return std::nullopt;
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; text.size() < limit && (n = ::read(file.get(), buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > limit) text.resize(limit);
+    return text;
+}
+
+bool privateDirectory(const std::string& path) {
+    createDirectories(path, 0700);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-        why = "not a regular file of this user";
-        ::close(fd);
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
-    return fd;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 07777) == 0700;
+}
+
+void removeFile(const std::string& path) {
+    ::unlink(path.c_str());
 }
 
 std::string homeDirectory() {

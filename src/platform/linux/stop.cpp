@@ -1,4 +1,4 @@
-#include "platform/posix/stop.h"
+#include "platform/linux/stop.h"
 
 #include <signal.h>
 

@@ -1,8 +1,6 @@
 // The environment and the descriptor limit that children get.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <string>
 #include <vector>
 
@@ -19,11 +17,13 @@ std::vector<std::string> startupEnvironment();
 void setEnvironmentValue(std::vector<std::string>& environment, const std::string& name,
                          const std::string& value);
 
+// A launcher may leave the signals that ask us to quit (SIGTERM, SIGINT,
+// SIGHUP) blocked: unblocks them, for every thread started from then on.
+void unblockQuitSignals();
+
 // Raises this process's soft limit on open descriptors to its hard limit
 // (the toolkit and the web engine need many); every child started from
 // here on gets back the limit the program was started with.
 void raiseDescriptorLimit();
-// That limit, once raised; null before.
-const rlimit* startupFileLimit();
 
 }  // namespace kestrix::platform

@@ -1,4 +1,4 @@
-#include "platform/posix/kept_task.h"
+#include "platform/kept_task.h"
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "keeper/protocol.h"
-#include "platform/posix/proc.h"
-#include "platform/posix/stop.h"
+#include "platform/processes.h"
+#include "platform/linux/stop.h"
 
 namespace kestrix::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/http_probe.h"
+#include "platform/http_probe.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "platform/posix/clock.h"
+#include "platform/clock.h"
 
 namespace kestrix::platform {
 

@@ -6,8 +6,8 @@
 #include <functional>
 #include <vector>
 
-#include "platform/posix/clock.h"
-#include "platform/posix/proc.h"
+#include "platform/clock.h"
+#include "platform/processes.h"
 
 namespace kestrix::platform {
 
@@ -32,9 +32,5 @@ struct StopRound {
 // True when nothing is left.
 bool stopProcesses(const StopRound& round);
 
-// Stops `processes`, each while it is still the process of that id and
-// start time (it may have been handed to another parent), giving up a
-// second after the grace.
-void stopKnownProcesses(const std::vector<ProcessInfo>& processes, Clock::duration grace);
 
 }  // namespace kestrix::platform

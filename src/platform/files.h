@@ -1,7 +1,9 @@
 // File operations the launch needs. Failures fold into plain results.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace kestrix::platform {
 
@@ -24,10 +26,39 @@ void createDirectories(const std::string& path, unsigned mode = 0777);
 // Replaces `path` by a new file with `content` (mode 0600), in one rename.
 bool writeFileAtomically(const std::string& path, const std::string& content);
 void createEmptyFile(const std::string& path, unsigned mode);
+// An open file of ours, closed with the object; -1 (false) for none.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept;
+    ~Descriptor();
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 // Opens `path` for appending, close-on-exec, when it is a regular file of
-// ours reached without a link; else -1 and the reason in `why`. Never
+// ours reached without a link; else none and the reason in `why`. Never
 // blocks (a FIFO there is refused).
-int openForAppending(const std::string& path, std::string& why);
+Descriptor openForAppending(const std::string& path, std::string& why);
+// The program at `path`, opened to be run later as it is now (whatever is
+// installed there meanwhile); none when it cannot be opened.
+Descriptor openProgram(const std::string& path);
+// A lock on `path` (made 0600 when missing, never through a link), held
+// while the descriptor lives; none when another holds it. `unusable` is set
+// where no lock can be had there at all.
+Descriptor lockExclusively(const std::string& path, bool& unusable);
+// The contents of `path`, up to `limit` bytes, when it is a regular file of
+// ours reached without a link; nothing otherwise. Never blocks.
+std::optional<std::string> readOwnFile(const std::string& path, size_t limit);
+// `path` as a directory of ours alone (mode 0700, not a link), made when
+// missing; false when it is anything else.
+bool privateDirectory(const std::string& path);
+void removeFile(const std::string& path);
 
 // $HOME, or the password database's entry when it is unset.
 std::string homeDirectory();

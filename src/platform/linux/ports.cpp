@@ -1,4 +1,5 @@
-#include "platform/posix/ports.h"
+#include "platform/ports.h"
+#include "platform/linux/linux_internal.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

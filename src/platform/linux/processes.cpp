@@ -1,4 +1,5 @@
-#include "platform/posix/proc.h"
+#include "platform/processes.h"
+#include "platform/linux/linux_internal.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -84,6 +85,10 @@ long processOwner(pid_t pid) {
     struct stat st {};
     if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return -1;
     return static_cast<long>(st.st_uid);
+}
+
+long currentUser() {
+    return static_cast<long>(::geteuid());
 }
 
 std::string executablePath(pid_t pid) {

@@ -1,8 +1,9 @@
-// What /proc tells about processes: ids, state, start time, environment.
+// What the system tells about processes: ids, state, start time, environment.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,15 +23,13 @@ struct ProcessInfo {
 };
 
 std::optional<ProcessInfo> processInfo(pid_t pid);
-// The same from the text of /proc/PID/stat.
-std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat);
 std::vector<ProcessInfo> allProcesses();
 // Whether `pid`'s environment holds exactly the entry "NAME=value".
 bool environmentContains(pid_t pid, const std::string& entry);
-// The same in the text of /proc/PID/environ.
-bool environmentHas(std::string_view environment, std::string_view entry);
 // The user that owns the process; -1 when it cannot be told.
 long processOwner(pid_t pid);
+// The user this program runs as.
+long currentUser();
 // The file the process executes, " (deleted)" taken off; empty when it
 // cannot be told.
 std::string executablePath(pid_t pid);
@@ -42,5 +41,11 @@ std::vector<ProcessInfo> descendantsIn(const std::vector<ProcessInfo>& all, pid_
 std::vector<pid_t> selfAndAncestors();
 // This boot's id; empty where the kernel does not tell.
 std::string bootId();
+
+// Stops `processes` (SIGTERM, then SIGKILL after `grace`), each while it is
+// still the process of that id and start time (it may have been handed to
+// another parent), giving up a second after the grace.
+void stopKnownProcesses(const std::vector<ProcessInfo>& processes,
+                        std::chrono::steady_clock::duration grace);
 
 }  // namespace kestrix::platform

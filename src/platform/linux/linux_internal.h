@@ -1,0 +1,39 @@
+// Pieces of the Linux layer shared between its files, and the readers of
+// the kernel's text files (/proc), each a function of the text.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/processes.h"
+
+namespace kestrix::platform {
+
+// The descriptor limit the program was started with, once raised; null
+// before.
+const rlimit* startupFileLimit();
+
+// A process from the text of /proc/PID/stat.
+std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat);
+// Whether the text of /proc/PID/environ holds exactly `entry`.
+bool environmentHas(std::string_view environment, std::string_view entry);
+
+// A listening socket, as a line of /proc/net/tcp or tcp6 shows it.
+struct ListeningSocket {
+    unsigned long inode = 0;
+    long uid = -1;
+};
+
+// The sockets of a /proc/net/tcp (`ipv6` false) or tcp6 table that listen on
+// `port` where a connection to the IPv4 address `host` can reach them: the
+// address itself or the wildcard, and in tcp6 the same mapped into IPv6
+// (::ffff:a.b.c.d) or the IPv6 wildcard (dual-stack).
+std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ipv6,
+                                               const std::string& host, long port);
+
+}  // namespace kestrix::platform

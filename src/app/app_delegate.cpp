@@ -71,10 +71,6 @@ bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
     return true;
 }
 
-int AppDelegate::applicationShouldTerminate() {
-    return platform::kTerminateNow;
-}
-
 void AppDelegate::applicationWillTerminate() {
     terminateBackend();
     if (statusItem) app_.removeStatusItem(statusItem.get());

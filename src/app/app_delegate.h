@@ -24,6 +24,7 @@
 #include "platform/kept_task.h"
 #include "platform/files.h"
 #include "platform/ui.h"
+#include "ui/texts.h"
 
 namespace kestrix {
 
@@ -56,9 +57,9 @@ private:
 // How the wait for the panel ended.
 enum class PanelWait {
     Ready,        // the panel answered 200
-    BackendGone,  // the Backend service is absent or no longer running
+    BackendGone,  // the Backend service of the wait is absent, no longer
+                  // running, or (after a restart) no longer the current one
     TimedOut,     // the budget and the last probe passed without a 200
-    Superseded,   // a restart replaced the task that the wait was for
 };
 
 class AppDelegate final : public platform::ApplicationDelegate,
@@ -75,7 +76,6 @@ public:
     void quitApp();
     bool windowShouldClose() override;
     bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
-    int applicationShouldTerminate() override;
     void applicationWillTerminate() override;
 
     // Main window and web view (app/main_window.cpp).
@@ -162,7 +162,5 @@ private:
 };
 
 // The page shown until the panel answers.
-extern const char* const kStartingPageHTML;
-extern const char* const kWindowTitle;
 
 }  // namespace kestrix

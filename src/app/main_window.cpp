@@ -2,21 +2,15 @@
 
 namespace kestrix {
 
-const char* const kWindowTitle = "AI Kestrix V3.1 · 本机授权版";
-
-const char* const kStartingPageHTML =
-    "<html><body style='font-family:-apple-system;display:flex;align-items:center;"
-    "justify-content:center;height:100vh;color:#666'><h3>正在启动服务…</h3></body></html>";
-
 void AppDelegate::createMainWindow() {
     window = app_.makeWindow({1200, 800});
     window->center();
-    window->setTitle(kWindowTitle);
+    window->setTitle(text::kWindowTitle);
     window->setDelegate(this);
 
     webView = window->addWebView();
     webView->setUIDelegate(this);
-    webView->loadHTMLString(kStartingPageHTML);
+    webView->loadHTMLString(text::kStartingPageHTML);
 
     showWindow();
 }
@@ -33,9 +27,9 @@ bool AppDelegate::panelIsLoadable() const {
 // starting page (the panel follows once the service's wait says so).
 void AppDelegate::reloadWhatWasShown() {
     if (panelShown_ && panelIsLoadable())
-        webView->loadRequest(panelURL(settings_), settings_.panelLoadTimeoutSeconds);
+        webView->loadRequest(panelURL(settings_));
     else
-        webView->loadHTMLString(kStartingPageHTML);
+        webView->loadHTMLString(text::kStartingPageHTML);
 }
 
 // The process that renders the page has died: killed when the page grew too
@@ -52,7 +46,7 @@ void AppDelegate::webContentProcessDidTerminate() {
     webProcessEnds_.push_back(now);
     if (webProcessEnds_.size() <= 3) return reloadWhatWasShown();
     recoveryOffered_ = true;
-    window->beginSheet({"控制面板页面无法显示", "显示页面的进程多次意外退出。", {"重新加载"}},
+    window->beginSheet({text::kPageCannotShow, text::kPageProcessKeepsEnding, {text::kReload}, 0},
                        [weakSelf = weak_from_this()](long) {
                            const auto self = weakSelf.lock();
                            if (!self) return;

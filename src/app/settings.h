@@ -49,7 +49,6 @@ struct Settings {
     double probeTimeoutSeconds = 2.0;
     double probePauseSeconds = 0.5;
     double panelWaitSeconds = 20.0;
-    double panelLoadTimeoutSeconds = 60.0;
     double shutdownGraceSeconds = 3.0;
     // How long the launch waits for the keeper's first word: its scope
     // join is bounded by the grace and a second.

@@ -21,15 +21,10 @@ void AppDelegate::backendDidTerminate(pid_t /*pid*/, bool keeperLost) {
 }
 
 void AppDelegate::showExitAlert(bool portTaken) {
-    std::string informative = "控制面板后端已停止，隧道可能已断开。";
-    if (portTaken) {
-        const std::string port = std::to_string(settings_.panelPort);
-        informative += "\n\n端口 " + port + " 正被另一个程序占用，后端无法在 " +
-                       panelAddress(settings_) + " 上监听。请先关闭占用端口 " + port +
-                       " 的程序，再重新启动。";
-    }
-    const long response =
-        app_.runModalAlert({"后端服务意外退出", informative, {"重新启动", "退出"}});
+    std::string informative = text::kBackendExitedInfo;
+    if (portTaken) informative += text::portHeldInfo(settings_.panelPort, panelAddress(settings_));
+    const long response = app_.runModalAlert(
+        {text::kBackendExited, informative, {text::kRestart, text::kQuit}, -1});
     if (response == platform::kAlertFirstButtonReturn) {
         backendPGID = 0;
         backendTask.store(nullptr);

@@ -20,7 +20,7 @@ constexpr const char* kLogFileName = "/backend.log";
 }  // namespace
 
 void AppDelegate::alertAndTerminate(std::string message, std::string informative) {
-    app_.runModalAlert({std::move(message), std::move(informative), {"退出"}});
+    app_.runModalAlert({std::move(message), std::move(informative), {text::kQuit}, 0});
     app_.terminate();
 }
 
@@ -33,8 +33,8 @@ void AppDelegate::launchBackendAndLoad() {
     const std::string backendPath = bundle + "/" + settings_.backendRelativePath;
 
     if (!platform::isExecutableFile(backendPath)) {
-        alertAndTerminate("找不到后端程序",
-                          "请确认 " + settings_.backendRelativePath + " 已放进 App 包内。");
+        alertAndTerminate(text::kBackendMissing,
+                          text::backendMissingInfo(settings_.backendRelativePath));
         return;
     }
 
@@ -46,9 +46,7 @@ void AppDelegate::launchBackendAndLoad() {
     const bool alone = holdInstanceLock();
     if (alone && firstLaunch) stopLostService();
     if (!alone || panelResponds()) {
-        alertAndTerminate("已有 V3.1 正在运行",
-                          "端口 18926 正被旧 V3 实例使用。请先在旧 V3 内正常退出，再打开当前版本。"
-                          "V2.1 的 8926/8927 保持不变。");
+        alertAndTerminate(text::kAlreadyRunning, text::kAlreadyRunningInfo);
         return;
     }
 
@@ -64,7 +62,8 @@ void AppDelegate::launchBackendAndLoad() {
             if (auto self = weakSelf.lock()) self->backendDidTerminate(pid, keeperLost);
         });
     if (!launched.task) {
-        alertAndTerminate("后端启动失败", launched.error);
+        alertAndTerminate(text::kBackendStartFailed,
+                          text::cannotStart(options.executable, launched.errorNumber));
         return;
     }
 
@@ -79,13 +78,12 @@ void AppDelegate::launchBackendAndLoad() {
     if (const bool answered = task->answered(); !answered || task->startError() != 0) {
         const int error = task->startError();
         task->abandon(graceDuration());
-        char bound[16];
-        std::snprintf(bound, sizeof bound, "%g", settings_.keeperAnswerSeconds);
-        alertAndTerminate("后端启动失败",
-                          "无法启动 " + backendPath + "：" +
-                              (answered ? std::strerror(error)
-                                        : std::string(kKeeperName) + " 在 " + bound +
-                                              " 秒内没有应答"));
+        alertAndTerminate(text::kBackendStartFailed,
+                          answered ? text::cannotStart(backendPath, error)
+                                   : text::cannotStart(backendPath,
+                                                       text::keeperSilent(
+                                                           kKeeperName,
+                                                           settings_.keeperAnswerSeconds)));
         return;
     }
 

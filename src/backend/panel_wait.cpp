@@ -36,12 +36,12 @@ PanelWait AppDelegate::waitForPanel(double timeoutSeconds,
     const auto deadline = Clock::now() + seconds(timeoutSeconds);
     while (Clock::now() < deadline) {
         const auto task = backendTask.load();
-        if (task != launched) return PanelWait::Superseded;
+        if (task != launched) return PanelWait::BackendGone;
         if (!task || !task->isRunning()) return PanelWait::BackendGone;
         if (panelResponds() && panelIsOurs(*task)) return PanelWait::Ready;
         std::this_thread::sleep_for(seconds(settings_.probePauseSeconds));
     }
-    if (backendTask.load() != launched) return PanelWait::Superseded;
+    if (backendTask.load() != launched) return PanelWait::BackendGone;
     if (launched && panelResponds() && panelIsOurs(*launched)) return PanelWait::Ready;
     // A service that died meanwhile is reported by its exit handler.
     return launched && !launched->isRunning() ? PanelWait::BackendGone : PanelWait::TimedOut;
@@ -52,11 +52,9 @@ void AppDelegate::loadPanelOrReportFailure(PanelWait result,
     // A restart may have come between the wait's end and this turn.
     if (backendTask.load() != launched) return;
     switch (result) {
-        case PanelWait::Superseded:
-            return;
         case PanelWait::Ready:
             panelShown_ = true;
-            webView->loadRequest(panelURL(settings_), settings_.panelLoadTimeoutSeconds);
+            webView->loadRequest(panelURL(settings_));
             return;
         case PanelWait::BackendGone:
             // The service ended before its panel answered. Its exit handler
@@ -65,10 +63,7 @@ void AppDelegate::loadPanelOrReportFailure(PanelWait result,
             // that choice could be made.
             return;
         case PanelWait::TimedOut:
-            alertAndTerminate("Kestrix V3.1 控制面板启动失败",
-                              "无法连接到 127.0.0.1:" + std::to_string(settings_.panelPort) +
-                                  "。请检查旧的 V3 是否仍在运行，先从旧 V3 "
-                                  "菜单正常退出，再重新打开；V2.1 无需退出。");
+            alertAndTerminate(text::kPanelStartFailed, text::panelUnreachable(settings_.panelPort));
             return;
     }
 }

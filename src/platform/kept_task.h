@@ -29,7 +29,7 @@ public:
 
     struct Launch {
         std::shared_ptr<KeptTask> task;
-        std::string error;
+        int errorNumber = 0;  // without a task: why the keeper did not start
     };
 
     // Starts the keeper, executed from `keeperFd`, for `options`, and

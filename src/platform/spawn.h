@@ -33,8 +33,7 @@ struct LaunchOptions {
 
 struct SpawnResult {
     pid_t pid = -1;
-    std::string error;    // set when the program could not be started
-    int errorNumber = 0;  // its errno
+    int errorNumber = 0;  // the errno of a program that could not be started
     explicit operator bool() const { return pid > 0; }
 };
 

@@ -24,6 +24,9 @@ struct AlertSpec {
     std::string messageText;
     std::string informativeText;
     std::vector<std::string> buttons;  // in the order added
+    // The button that Escape (and the window's close) answers, by its index;
+    // -1 for none: the alert stays until a button is pressed.
+    int escapeButton = -1;
 };
 
 // Event types the status item's action can be sent for.
@@ -33,8 +36,8 @@ inline constexpr int kEventTypeRightMouseUp = 4;
 inline constexpr unsigned kEventMaskLeftMouseUp = 1u << kEventTypeLeftMouseUp;
 inline constexpr unsigned kEventMaskRightMouseUp = 1u << kEventTypeRightMouseUp;
 
-// A menu entry. Built anew every time a menu is needed; `perform` sends the
-// action to the target. A separator has no title, action or target.
+// A menu entry. Built anew every time a menu is needed; `perform` runs its
+// action. A separator has no title and no action.
 struct MenuItem {
     std::string title;
     std::string actionName;         // the action's name ("quitApp")
@@ -84,8 +87,8 @@ public:
     virtual ~WebView() = default;
     // Shows `html` with no base URL.
     virtual void loadHTMLString(const std::string& html) = 0;
-    // Navigates to `url`; `timeoutSeconds` bounds the request where the engine allows.
-    virtual void loadRequest(const std::string& url, double timeoutSeconds) = 0;
+    // Navigates to `url`.
+    virtual void loadRequest(const std::string& url) = 0;
     virtual void setUIDelegate(WebUIDelegate* delegate) = 0;
 };
 
@@ -143,12 +146,8 @@ public:
     virtual void applicationDidFinishLaunching() = 0;
     virtual bool applicationShouldHandleReopen(bool hasVisibleWindows) = 0;
     virtual Menu applicationDockMenu() = 0;
-    // 1 (terminate now) is the only reply this program gives.
-    virtual int applicationShouldTerminate() = 0;
     virtual void applicationWillTerminate() = 0;
 };
-
-inline constexpr int kTerminateNow = 1;
 
 // The shared application object. Every method is called on the main thread,
 // except postToMainQueue, which may be called from any thread.
@@ -160,7 +159,7 @@ public:
     // Runs the event loop on the calling thread.
     virtual int run() = 0;
     virtual void activateIgnoringOtherApps() = 0;
-    // Normal termination with no sender: asks the delegate, tells it that
+    // Normal termination with no sender: tells the delegate that
     // termination follows, then ends the process. The GTK adapter does not
     // return; the headless one returns with isTerminating() true.
     virtual void terminate() = 0;

@@ -8,13 +8,13 @@ namespace kestrix {
 
 void AppDelegate::runJavaScriptAlertPanel(const std::string& message,
                                           std::function<void()> completion) {
-    window->beginSheet({message, "", {"确定"}},
+    window->beginSheet({message, "", {text::kOK}, 0},
                        [completion = std::move(completion)](long) { completion(); });
 }
 
 void AppDelegate::runJavaScriptConfirmPanel(const std::string& message,
                                             std::function<void(bool)> completion) {
-    window->beginSheet({message, "", {"确定", "取消"}},
+    window->beginSheet({message, "", {text::kOK, text::kCancel}, 1},
                        [completion = std::move(completion)](long response) {
                            completion(response == platform::kAlertFirstButtonReturn);
                        });

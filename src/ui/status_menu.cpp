@@ -20,7 +20,7 @@ void AppDelegate::createStatusItem() {
     statusItem = app_.makeStatusItem();
     platform::StatusButton* button = statusItem ? statusItem->button() : nullptr;
     if (!button) return;
-    button->setImage("bolt.circle.fill", "AI Kestrix V3.1");
+    button->setImage("bolt.circle.fill", text::kProductName);
     // No target: the action travels to the application's delegate, which is
     // this object; a weak hold keeps a late click harmless.
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
@@ -48,15 +48,15 @@ void AppDelegate::statusItemClicked() {
 
 platform::Menu AppDelegate::statusMenu() {
     platform::Menu menu;
-    menu.items.push_back(menuEntry(this, "打开面板", "showWindow", &AppDelegate::showWindow));
+    menu.items.push_back(menuEntry(this, text::kOpenPanel, "showWindow", &AppDelegate::showWindow));
     menu.items.push_back(platform::MenuItem::separator());
-    menu.items.push_back(menuEntry(this, "退出", "quitApp", &AppDelegate::quitApp));
+    menu.items.push_back(menuEntry(this, text::kQuit, "quitApp", &AppDelegate::quitApp));
     return menu;
 }
 
 platform::Menu AppDelegate::applicationDockMenu() {
     platform::Menu menu;
-    menu.items.push_back(menuEntry(this, "退出", "quitApp", &AppDelegate::quitApp));
+    menu.items.push_back(menuEntry(this, text::kQuit, "quitApp", &AppDelegate::quitApp));
     return menu;
 }
 

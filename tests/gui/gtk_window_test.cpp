@@ -194,12 +194,14 @@ TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWher
     EXPECT_EQ(seen,
               (std::vector<std::string>{"后端服务意外退出", "控制面板后端已停止，隧道可能已断开。",
                                         "重新启动", "退出", "后端服务意外退出", "modal"}));
+    // Escape answers the button the alert names.
     for (const auto& [buttons, answer] :
          {std::pair{std::vector<std::string>{"确定", "取消"}, platform::kAlertSecondButtonReturn},
           std::pair{std::vector<std::string>{"退出"}, platform::kAlertFirstButtonReturn}}) {
         std::vector<std::string> more;
         escapeThenFirst(&more);
-        EXPECT_EQ(app->runModalAlert({"问题", "", buttons}), answer) << buttons.size();
+        const int escape = static_cast<int>(buttons.size()) - 1;
+        EXPECT_EQ(app->runModalAlert({"问题", "", buttons, escape}), answer) << buttons.size();
     }
     // After a dialog as when the window opened, the keyboard is in the page.
     EXPECT_EQ(gtk_window_get_focus(window()), GTK_WIDGET(webView()));
@@ -303,11 +305,11 @@ TEST_F(GtkShell, PanelOnLoopbackIsReachedDirectlyAndOtherHostsThroughTheProxy) {
                      }),
                      &commits);
 
-    delegate->webView->loadRequest(panelURL(h.settings), 60);
+    delegate->webView->loadRequest(panelURL(h.settings));
     ASSERT_TRUE(iterateUntil([&] { return panel.requestCount() > 0 && pageLoaded(); }));
     EXPECT_EQ(commits, (std::vector<std::string>{"about:blank", panelURL(h.settings)}));
     EXPECT_EQ(evaluateNow("document.body.textContent"), "test");
-    delegate->webView->loadRequest("http://kestrix.invalid/", 60);
+    delegate->webView->loadRequest("http://kestrix.invalid/");
     EXPECT_TRUE(iterateUntil([&] { return proxy.requestCount() > 0 && pageLoaded(); }));
     EXPECT_EQ(evaluateNow("document.body.textContent"), "proxied");
 }

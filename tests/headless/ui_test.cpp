@@ -18,11 +18,11 @@ TEST(Lifecycle, StartsInOrderWindowAndStartingPageThenTrayThenServiceThenTip) {
         const auto* window = h.app.mainWindow();
         windowFirst = window && window->isVisible() && window->isKey() && window->isCentered() &&
                       window->webView()->loads() ==
-                          std::vector<std::string>{std::string("html:") + kStartingPageHTML};
-        serviceBeforeTrayIcon = h.delegate->backendPGID != 0;
+                          std::vector<std::string>{std::string("html:") + text::kStartingPageHTML};
+        serviceBeforeTrayIcon = !liveDescendants(::getpid()).empty();
     };
     h.app.modalResponder = [&](const platform::AlertSpec&) {
-        serviceBeforeTip = h.delegate->backendPGID != 0;
+        serviceBeforeTip = !liveDescendants(::getpid()).empty();
         return platform::kAlertFirstButtonReturn;
     };
     h.delegate->applicationDidFinishLaunching();
@@ -32,15 +32,22 @@ TEST(Lifecycle, StartsInOrderWindowAndStartingPageThenTrayThenServiceThenTip) {
     EXPECT_EQ(h.alertMessages(), std::vector<std::string>{"菜单栏图标说明"});
 }
 
-TEST(Lifecycle, QuitStopsTheServiceBeforeTheStatusItemGoesAndOnlyOnce) {
+TEST(Lifecycle, TheTrayBringsBackAClosedWindowAndItsQuitStopsTheServiceFirstAndOnce) {
     Harness h;
     const int baseline = baselineThreadCount();
     ASSERT_TRUE(h.startShowsPanel());
-    const auto task = h.delegate->backendTask.load();
-    bool serviceRanAtRemoval = true;
-    h.app.beforeStatusItemRemoved = [&] { serviceRanAtRemoval = task->isRunning(); };
+    auto& window = *h.app.mainWindow();
+    window.clickClose();
+    EXPECT_FALSE(window.isVisible());
+    h.app.statusItem()->click(platform::kEventTypeLeftMouseUp);
+    EXPECT_TRUE(window.isVisible() && window.isKey());
 
-    h.delegate->quitApp();
+    const auto service = liveDescendants(::getpid());
+    bool serviceRanAtRemoval = true;
+    h.app.beforeStatusItemRemoved = [&] { serviceRanAtRemoval = !allGone(service); };
+    h.app.menuChoice = "退出";
+    h.app.statusItem()->click(platform::kEventTypeRightMouseUp);
+    EXPECT_EQ(h.app.poppedMenus, std::vector<std::vector<std::string>>({{"打开面板", "", "退出"}}));
     EXPECT_TRUE(h.app.isTerminating());
     EXPECT_EQ(h.app.willTerminateCount, 1);
     EXPECT_EQ(h.app.statusItem(), nullptr);
@@ -62,28 +69,33 @@ TEST(Lifecycle, AWebProcessThatDiesGetsWhatWasShownAgainThreeTimesAMinuteThenASh
     h.start();
     auto& window = *h.app.mainWindow();
     const auto& loads = window.webView()->loads();
-    const std::string starting = std::string("html:") + kStartingPageHTML;
-    h.delegate->webContentProcessDidTerminate();  // while the service starts
+    const std::string starting = std::string("html:") + text::kStartingPageHTML;
+    window.webView()->endWebProcess();  // while the service starts
     EXPECT_EQ(loads.back(), starting);
     ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
-    for (int i = 0; i < 2; ++i) h.delegate->webContentProcessDidTerminate();
+    for (int i = 0; i < 2; ++i) window.webView()->endWebProcess();
     const std::string panel = "url:" + panelURL(h.settings);
     ASSERT_EQ(loads.size(), 5u);
     EXPECT_EQ(std::count(loads.begin(), loads.end(), panel), 3);
     // Past three a minute: a sheet, and nothing loaded until it is answered.
     window.holdSheets = true;
-    for (int i = 0; i < 10; ++i) h.delegate->webContentProcessDidTerminate();
+    for (int i = 0; i < 10; ++i) window.webView()->endWebProcess();
     EXPECT_EQ(loads.size(), 5u);
     ASSERT_EQ(window.heldSheets.size(), 1u);
     EXPECT_EQ(window.sheets.back().messageText, "控制面板页面无法显示");
     EXPECT_EQ(window.sheets.back().buttons, std::vector<std::string>{"重新加载"});
     window.heldSheets[0](platform::kAlertFirstButtonReturn);
     EXPECT_EQ(loads.back(), panel);
+    // The page's confirm(), dismissed with Escape: 取消.
+    bool confirmed = true;
+    window.webView()->pageConfirm("要继续吗？", [&](bool yes) { confirmed = yes; });
+    ASSERT_TRUE(window.pressEscapeOnSheet(1));
+    EXPECT_FALSE(confirmed);
     // Our service gone: what comes back is the starting page, never the address.
     const auto task = h.delegate->backendTask.load();
     task->stop();
     ASSERT_TRUE(task->waitUntilExit(std::chrono::steady_clock::now() + 10s));
-    h.delegate->webContentProcessDidTerminate();
+    window.webView()->endWebProcess();
     EXPECT_EQ(loads.back(), starting);
 }
 

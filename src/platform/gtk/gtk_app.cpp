@@ -278,8 +278,7 @@ void GtkApp::terminate() {
     // waits for the first to end the process.
     if (terminating_) return;
     terminating_ = true;
-    if (delegate_ && delegate_->applicationShouldTerminate() == kTerminateNow)
-        delegate_->applicationWillTerminate();
+    if (delegate_) delegate_->applicationWillTerminate();
     std::fflush(nullptr);
     // Answers already given over the bus (to a tray host, a launcher) must
     // leave before the process does.

@@ -58,9 +58,6 @@ public:
 
     // Runs `action` as the handling of an event of `eventType` (kEventType...).
     void dispatchEvent(int eventType, const std::function<void()>& action);
-    // While set, a menu asked to pop up is stored into `into` instead of
-    // shown (the tray's exported menu asks the delegate for its menu so).
-    ApplicationDelegate* delegate() const { return delegate_; }
     GtkApplication* gtkApplication() const { return application_; }
     // The main window's toolkit object, or null before it exists.
     GtkWindow* mainGtkWindow() const;

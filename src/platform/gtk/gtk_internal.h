@@ -8,20 +8,17 @@
 
 #include "platform/gtk/gtk_app.h"
 #include "platform/gtk/key_file_defaults.h"
+#include "ui/texts.h"
 
 namespace kestrix::platform::gtk {
-
-// The accessible name of an alert without a message.
-inline constexpr const char* kAccessibleAlertName = "AI Kestrix V3.1";
 
 // A message dialog for `alert`: the message as its primary text, the
 // informative text as its secondary text, and one button per title whose
 // response is 1000, 1001, ... in the order added.
 GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert);
 // Maps a dialog's response to the alert's: a button's own, or, for a
-// dialog dismissed without one (Escape, the window's close), 取消 where the
-// alert has it, the only button of a one-button alert, and otherwise -1:
-// no answer, the dialog stays.
+// dialog dismissed without one (Escape, the window's close), the alert's
+// escape button, and without one -1: no answer, the dialog stays.
 long alertResponse(const AlertSpec& alert, int gtkResponse);
 
 // Builds a toolkit menu for `menu`; `chosen` receives the index of the entry

@@ -28,7 +28,7 @@ constexpr const char* kItemPath = "/StatusNotifierItem";
 constexpr const char* kMenuPath = "/MenuBar";
 constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
-constexpr const char* kItemTitle = "AI Kestrix V3.1";
+constexpr const char* kItemTitle = text::kProductName;
 constexpr const char* kIconName = "kestrix-v3-tray";
 
 constexpr const char* kItemInterfaceXml = R"XML(

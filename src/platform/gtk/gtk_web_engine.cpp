@@ -100,7 +100,7 @@ public:
     ~GtkWebViewAdapter() override;
 
     void loadHTMLString(const std::string& html) override;
-    void loadRequest(const std::string& url, double timeoutSeconds) override;
+    void loadRequest(const std::string& url) override;
     void setUIDelegate(WebUIDelegate* delegate) override { uiDelegate_ = delegate; }
 
 private:
@@ -163,7 +163,7 @@ void GtkWebViewAdapter::loadHTMLString(const std::string& html) {
     webkit_web_view_load_html(view_, html.c_str(), nullptr);
 }
 
-void GtkWebViewAdapter::loadRequest(const std::string& url, double /*timeoutSeconds*/) {
+void GtkWebViewAdapter::loadRequest(const std::string& url) {
     // The engine applies its own network time-outs; the request itself
     // carries none here.
     if (pageUncommitted_) {

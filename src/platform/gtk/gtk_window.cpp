@@ -32,7 +32,7 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
     g_signal_connect(dialog, "delete-event", G_CALLBACK(gtk_true), nullptr);
     // What a screen reader announces for the dialog.
     atk_object_set_name(gtk_widget_get_accessible(dialog), alert.messageText.empty()
-                                                               ? kAccessibleAlertName
+                                                               ? text::kProductName
                                                                : alert.messageText.c_str());
     return dialog;
 }
@@ -41,12 +41,10 @@ long alertResponse(const AlertSpec& alert, int gtkResponse) {
     const long count = static_cast<long>(alert.buttons.size());
     if (gtkResponse >= kAlertFirstButtonReturn && gtkResponse < kAlertFirstButtonReturn + count)
         return gtkResponse;
-    // Escape and the close request answer 取消 where there is one, and the
-    // only button of a one-button alert; an alert with a choice and no
-    // cancel (重新启动 / 退出) stays up until a button is pressed.
-    for (long i = 0; i < count; ++i)
-        if (alert.buttons[static_cast<size_t>(i)] == "取消") return kAlertFirstButtonReturn + i;
-    return count == 1 ? kAlertFirstButtonReturn : -1;
+    // Escape and the close request answer the button the alert names.
+    return alert.escapeButton >= 0 && alert.escapeButton < count
+               ? kAlertFirstButtonReturn + alert.escapeButton
+               : -1;
 }
 
 GtkMainWindow::GtkMainWindow(GtkApp& app, const WindowSpec& spec)
@@ -107,7 +105,7 @@ const LoadedEngine& loadWebEngine(const std::string& path) {
 class NoWebView final : public WebView {
 public:
     void loadHTMLString(const std::string&) override {}
-    void loadRequest(const std::string&, double) override {}
+    void loadRequest(const std::string&) override {}
     void setUIDelegate(WebUIDelegate*) override {}
 };
 
@@ -121,7 +119,7 @@ std::unique_ptr<WebView> GtkMainWindow::addWebView() {
     if (loaded.entry) return std::unique_ptr<WebView>(loaded.entry(window_));
     std::fprintf(stderr, "kestrix-v3-shell: cannot load the web engine: %s\n",
                  loaded.error.c_str());
-    app_.runModalAlert({"无法加载网页引擎", loaded.error, {"退出"}});
+    app_.runModalAlert({text::kEngineMissing, loaded.error, {text::kQuit}, 0});
     app_.terminate();
     return std::make_unique<NoWebView>();
 }

@@ -1,6 +1,7 @@
 #include "platform/headless/headless_app.h"
 
 #include <thread>
+#include <utility>
 
 namespace kestrix::platform::headless {
 
@@ -33,7 +34,6 @@ int HeadlessApplication::run() {
 void HeadlessApplication::terminate() {
     if (terminating_) return;
     terminating_ = true;
-    if (delegate_ && delegate_->applicationShouldTerminate() != kTerminateNow) return;
     if (delegate_) delegate_->applicationWillTerminate();
     ++willTerminateCount;
     queueChanged_.notify_all();
@@ -52,7 +52,7 @@ long HeadlessApplication::runModalAlert(const AlertSpec& alert) {
 
 std::unique_ptr<StatusItem> HeadlessApplication::makeStatusItem() {
     if (onStatusItemCreated) onStatusItemCreated();
-    auto item = std::make_unique<HeadlessStatusItem>();
+    auto item = std::make_unique<HeadlessStatusItem>(*this);
     statusItem_ = item.get();
     return item;
 }
@@ -60,6 +60,26 @@ std::unique_ptr<StatusItem> HeadlessApplication::makeStatusItem() {
 void HeadlessApplication::removeStatusItem(StatusItem* item) {
     if (beforeStatusItemRemoved) beforeStatusItemRemoved();
     if (item == statusItem_) statusItem_ = nullptr;
+}
+
+void HeadlessStatusItem::click(int eventType) {
+    if (action_ && (mask_ & (1u << eventType))) app_.dispatchEvent(eventType, action_);
+}
+
+void HeadlessApplication::dispatchEvent(int eventType, const std::function<void()>& action) {
+    const auto outer = std::exchange(currentEvent_, eventType);
+    action();
+    currentEvent_ = outer;
+}
+
+void HeadlessApplication::popUpMenuAtPointer(const Menu& menu) {
+    poppedMenus.emplace_back();
+    const MenuItem* chosen = nullptr;
+    for (const auto& item : menu.items) {
+        poppedMenus.back().push_back(item.title);
+        if (!item.isSeparator && item.title == menuChoice) chosen = &item;
+    }
+    if (chosen) chosen->perform();
 }
 
 void HeadlessApplication::postToMainQueue(std::function<void()> work) {

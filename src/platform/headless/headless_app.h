@@ -1,8 +1,10 @@
 // A display-less implementation of the UI interfaces. It keeps what a user
-// would have seen (the window, its loads, the alerts) as records, answers
-// modal alerts through a responder, and runs a real main queue on the
-// thread that pumps it. The tests drive the controller through it as the
-// program drives it through the GTK adapter.
+// would have seen (the window, its loads, the alerts, the menus) as
+// records, answers modal alerts through a responder, and runs a real main
+// queue on the thread that pumps it. It also acts as a user and a page
+// would (a click on the status item, the window's close button, a page's
+// alert, a web process that ends), through the same delegates the GTK
+// adapter calls: the tests drive the controller through it.
 #pragma once
 
 #include <chrono>
@@ -20,21 +22,32 @@ namespace kestrix::platform::headless {
 class HeadlessWebView final : public WebView {
 public:
     void loadHTMLString(const std::string& html) override { loads_.push_back("html:" + html); }
-    void loadRequest(const std::string& url, double) override { loads_.push_back("url:" + url); }
-    void setUIDelegate(WebUIDelegate*) override {}
+    void loadRequest(const std::string& url) override { loads_.push_back("url:" + url); }
+    void setUIDelegate(WebUIDelegate* delegate) override { ui_ = delegate; }
 
     // Loads in order: "html:<text>" or "url:<address>".
     const std::vector<std::string>& loads() const { return loads_; }
 
+    // The page calls alert() or confirm(); `done` gets the answer.
+    void pageAlert(const std::string& message, std::function<void()> done) {
+        ui_->runJavaScriptAlertPanel(message, std::move(done));
+    }
+    void pageConfirm(const std::string& message, std::function<void(bool)> done) {
+        ui_->runJavaScriptConfirmPanel(message, std::move(done));
+    }
+    // The process that renders the page ends.
+    void endWebProcess() { ui_->webContentProcessDidTerminate(); }
+
 private:
     std::vector<std::string> loads_;
+    WebUIDelegate* ui_ = nullptr;
 };
 
 class HeadlessWindow final : public Window {
 public:
     void center() override { centered_ = true; }
     void setTitle(const std::string&) override {}
-    void setDelegate(WindowDelegate*) override {}
+    void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
     std::unique_ptr<WebView> addWebView() override;
     void makeKeyAndOrderFront() override { visible_ = key_ = true; }
     void orderOut() override { visible_ = key_ = false; }
@@ -52,6 +65,19 @@ public:
     bool holdSheets = false;
     std::vector<std::function<void(long)>> heldSheets;
 
+    // The user presses the close button: the delegate decides.
+    void clickClose() {
+        if (!delegate_ || delegate_->windowShouldClose()) orderOut();
+    }
+    // The user presses Escape on held sheet `i`: the sheet's escape button
+    // answers it, where it names one.
+    bool pressEscapeOnSheet(size_t i) {
+        const int escape = sheets[i].escapeButton;
+        if (escape < 0) return false;
+        heldSheets[i](kAlertFirstButtonReturn + escape);
+        return true;
+    }
+
     bool isCentered() const { return centered_; }
     bool isKey() const { return key_; }
     HeadlessWebView* webView() const { return webView_; }
@@ -59,15 +85,30 @@ public:
 private:
     bool centered_ = false, visible_ = false, key_ = false;
     HeadlessWebView* webView_ = nullptr;
+    WindowDelegate* delegate_ = nullptr;
 };
+
+class HeadlessApplication;
 
 class HeadlessStatusItem final : public StatusItem, public StatusButton {
 public:
+    explicit HeadlessStatusItem(HeadlessApplication& app) : app_(app) {}
     StatusButton* button() override { return this; }
-    void setMenuProvider(std::function<Menu()>) override {}
+    void setMenuProvider(std::function<Menu()> provider) override { provider_ = std::move(provider); }
     void setImage(const std::string&, const std::string&) override {}
-    void setAction(std::function<void()>) override {}
-    void sendActionOn(unsigned) override {}
+    void setAction(std::function<void()> action) override { action_ = std::move(action); }
+    void sendActionOn(unsigned mask) override { mask_ = mask; }
+
+    // The user releases a mouse button (kEventType...) on the item.
+    void click(int eventType);
+    // The menu a tray host that shows menus itself would show now.
+    Menu hostMenu() const { return provider_ ? provider_() : Menu{}; }
+
+private:
+    HeadlessApplication& app_;
+    std::function<void()> action_;
+    std::function<Menu()> provider_;
+    unsigned mask_ = 0;
 };
 
 class HeadlessUserDefaults final : public UserDefaults {
@@ -90,8 +131,10 @@ public:
     bool isTerminating() const override { return terminating_; }
     std::unique_ptr<Window> makeWindow(const WindowSpec& spec) override;
     long runModalAlert(const AlertSpec& alert) override;
-    std::optional<int> currentEventType() override { return std::nullopt; }
-    void popUpMenuAtPointer(const Menu&) override {}
+    std::optional<int> currentEventType() override { return currentEvent_; }
+    // Records the menu's titles; the entry titled `menuChoice`, if any, is
+    // chosen.
+    void popUpMenuAtPointer(const Menu& menu) override;
     std::unique_ptr<StatusItem> makeStatusItem() override;
     void removeStatusItem(StatusItem* item) override;
     UserDefaults& standardUserDefaults() override { return defaults; }
@@ -110,6 +153,12 @@ public:
     std::vector<AlertSpec> modalAlerts;
     int willTerminateCount = 0;
 
+    // Menus popped up, each as its entries' titles ("" for a separator).
+    std::vector<std::vector<std::string>> poppedMenus;
+    std::string menuChoice;
+    // Runs `action` as the handling of an event of `eventType`.
+    void dispatchEvent(int eventType, const std::function<void()>& action);
+
     // Answers each modal alert; by default the first button.
     std::function<long(const AlertSpec&)> modalResponder;
     // Called as the status item is created, and as it is removed, before
@@ -125,6 +174,7 @@ private:
 
     ApplicationDelegate* delegate_ = nullptr;
     bool terminating_ = false;
+    std::optional<int> currentEvent_;
     HeadlessWindow* window_ = nullptr;
     HeadlessStatusItem* statusItem_ = nullptr;
 

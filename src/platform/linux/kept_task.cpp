@@ -104,11 +104,10 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
 KeptTask::Launch KeptTask::launch(int keeperFd, std::chrono::milliseconds grace,
                                   const std::string& pgrepPath, const LaunchOptions& options,
                                   TerminationHandler onTermination) {
-    const std::string cannot = "无法启动 " + options.executable;
-    if (keeperFd < 0) return {nullptr, cannot};
+    // A keeper that could not be opened at the start is missing.
+    if (keeperFd < 0) return {nullptr, ENOENT};
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-        return {nullptr, cannot + "：" + std::strerror(errno)};
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return {nullptr, errno};
 
     LaunchOptions keeperOptions = options;
     keeperOptions.executable = "kestrix-v3-keeper";
@@ -124,7 +123,7 @@ KeptTask::Launch KeptTask::launch(int keeperFd, std::chrono::milliseconds grace,
     ::close(pair[1]);
     if (!spawned) {
         ::close(pair[0]);
-        return {nullptr, spawned.error};
+        return {nullptr, spawned.errorNumber};
     }
 
     auto state = std::make_shared<State>();
@@ -132,7 +131,7 @@ KeptTask::Launch KeptTask::launch(int keeperFd, std::chrono::milliseconds grace,
     std::thread([keeperPid = spawned.pid, state, handler = std::move(onTermination)] {
         watch(keeperPid, state, handler);
     }).detach();
-    return {std::shared_ptr<KeptTask>(new KeptTask(spawned.pid, state)), {}};
+    return {std::shared_ptr<KeptTask>(new KeptTask(spawned.pid, state)), 0};
 }
 
 KeptTask::KeptTask(pid_t keeper, std::shared_ptr<State> state)

@@ -118,7 +118,6 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         result.errorNumber = errno;
-        result.error = "无法启动 " + options.executable + "：" + std::strerror(errno);
         return result;
     }
     const rlimit* limit = startupFileLimit();
@@ -146,7 +145,6 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
         result.errorNumber = pid < 0 ? forkError : failure.error;
-        result.error = "无法启动 " + options.executable + "：" + std::strerror(result.errorNumber);
         return result;
     }
     result.pid = pid;

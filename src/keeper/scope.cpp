@@ -6,8 +6,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
+
+#include "platform/linux/linux_internal.h"
 
 namespace kestrix::keeper {
 
@@ -24,20 +27,20 @@ uint64_t usecUntil(Clock::time_point deadline) {
 }
 
 // Whether our cgroup lies below this user's manager (user@UID.service).
+std::string ownCgroup() {
+    std::ifstream file("/proc/self/cgroup");
+    std::ostringstream text;
+    text << file.rdbuf();
+    return platform::unifiedCgroup(text.str());
+}
+
 bool underUserManager() {
-    std::ifstream cgroup("/proc/self/cgroup");
     const std::string manager = "/user@" + std::to_string(::getuid()) + ".service/";
-    for (std::string line; std::getline(cgroup, line);)
-        if (line.rfind("0::", 0) == 0) return line.find(manager) != std::string::npos;
-    return false;
+    return ownCgroup().find(manager) != std::string::npos;
 }
 
 bool inScope() {
-    std::ifstream cgroup("/proc/self/cgroup");
-    const std::string tail = std::string("/") + kScopeName;
-    for (std::string line; std::getline(cgroup, line);)
-        if (line.rfind("0::", 0) == 0) return line.size() > tail.size() && line.ends_with(tail);
-    return false;
+    return ownCgroup().ends_with(std::string("/") + kScopeName);
 }
 
 // The manager's own socket: no message bus needed between us.

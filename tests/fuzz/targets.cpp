@@ -37,8 +37,6 @@ std::vector<std::string> pieces(std::string_view data, char separator) {
     return result;
 }
 
-}  // namespace
-
 void httpResponse(std::string_view data) {
     const auto head = platform::parseResponseHead(data);
     check(head.status == 0 || (head.status >= 100 && head.status <= 999), "status range");
@@ -58,6 +56,15 @@ void procFiles(std::string_view data) {
     for (const auto& p : platform::descendantsIn(table, 2))
         check(p.pid != 2 && below.insert(p.pid).second, "each process below once");
     platform::environmentHas(data, "VANTREL_DATA_DIR=/home/u/data");
+    // The other files: a name in /proc, links, the boot id, the cgroup.
+    if (const auto pid = platform::pidOfEntry(data)) check(*pid > 0, "a pid");
+    check(data.starts_with(platform::programOfLink(data)), "the link less its tail");
+    check(data.starts_with(platform::bootIdFrom(data)), "the id less its line end");
+    if (const auto inode = platform::socketInode(data))
+        check(data.find(std::to_string(*inode)) != std::string_view::npos, "the inode");
+    check(data.find(platform::unifiedCgroup(data)) != std::string_view::npos, "a cgroup");
+    const std::string path(data.substr(0, data.find('\0')));
+    check(path.starts_with(platform::bundleOfExecutable(path)), "the package above");
 }
 
 void netTcp(std::string_view data) {
@@ -111,6 +118,21 @@ void settingsFile(std::string_view data) {
         const std::string written = platform::gtk::withBoolInKeyFile(data, "kestrix.v3.native.didShowMenuBarTip", value);
         check(platform::gtk::boolInKeyFile(written, "kestrix.v3.native.didShowMenuBarTip") == value, "the flag reads back");
     }
+}
+
+}  // namespace
+
+const Target kTargets[8] = {
+    {"http_response", httpResponse},   {"proc_files", procFiles},
+    {"net_tcp", netTcp},               {"pid_list", pidList},
+    {"service_record", serviceRecord}, {"keeper_protocol", keeperProtocol},
+    {"command_line", commandLine},     {"settings_file", settingsFile},
+};
+
+const Target* findTarget(std::string_view name) {
+    for (const auto& target : kTargets)
+        if (name == target.name) return &target;
+    return nullptr;
 }
 
 }  // namespace kestrix::fuzz

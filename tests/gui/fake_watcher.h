@@ -77,6 +77,13 @@ public:
         while (!reply.done) g_main_context_iteration(nullptr, TRUE);
         return reply.value;
     }
+    // The same without the reply: whether there was one.
+    bool send(const std::string& name, const char* path, const char* interface,
+              const char* method, GVariant* parameters) {
+        GVariant* reply = call(name, path, interface, method, parameters);
+        if (reply) g_variant_unref(reply);
+        return reply != nullptr;
+    }
     // The rows of `name`'s exported menu, as a host about to show it reads
     // them: (id, label), with "-" for a separator; and the layout's revision.
     std::vector<std::pair<int, std::string>> exportedMenu(const std::string& name,
@@ -109,10 +116,8 @@ public:
 
     // Clicks row `id` of `name`'s exported menu.
     void clickExported(const std::string& name, int id) {
-        if (GVariant* reply =
-                call(name, "/MenuBar", "com.canonical.dbusmenu", "Event",
-                     g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u)))
-            g_variant_unref(reply);
+        send(name, "/MenuBar", "com.canonical.dbusmenu", "Event",
+             g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u));
     }
 
     bool nameHasOwner(const std::string& name) {

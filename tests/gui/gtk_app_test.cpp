@@ -9,12 +9,12 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <array>
 #include <random>
 #include <regex>
 
@@ -163,13 +163,6 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndAfterItsWebProcessAndEndsEverythingW
             return text.find("panel rendered") != text.rfind("panel rendered");
         },
         60s));
-    if (::geteuid() == 0) {
-        const std::string root = "/proc/" + std::to_string(app) + "/root";
-        for (const char* copy : {"/opt/homebrew/bin/kestrix-v3", "/usr/local/bin/kestrix-v3"})
-            EXPECT_EQ(readFile(root + copy),
-                      readFile(KESTRIX_BUNDLE_PATH "/Contents/Resources/backend/KestrixV3"))
-                << copy;
-    }
     // Everything it started: the keeper with the service's tree and the
     // daemons that left it, and the web engine's helpers.
     const auto everything = liveDescendants(app);
@@ -192,17 +185,49 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndAfterItsWebProcessAndEndsEverythingW
 
 TEST_F(RealApp, OptionsPrintAndStartNothing) {
     for (const auto& [option, status] :
-         {std::pair<std::string, int>{"--version", 0}, {"--help", 0}, {"--bogus", 2}}) {
+         {std::pair<std::string, int>{"--version", 0}, {"--help", 0}, {"--bogus", 2}})
         EXPECT_EQ(exitStatus(start({}, {option})), status) << option;
-    }
     const std::string output = readFile(dir / "output");
-    EXPECT_NE(output.find("kestrix-v3-shell 3.1.0\n"), std::string::npos) << output;
-    EXPECT_NE(output.find("--version"), std::string::npos) << output;
-    EXPECT_NE(output.find("unrecognised argument '--bogus'"), std::string::npos) << output;
+    for (const char* said : {"kestrix-v3-shell 3.1.0\n", "--version", "argument '--bogus'"})
+        EXPECT_NE(output.find(said), std::string::npos) << output;
     EXPECT_FALSE(fs::exists(dir / "home/Library")) << "an option started the service";
 }
 
-TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirst) {
+// A value of `type` with random contents: short strings of any byte but
+// NUL, any integer, arrays of up to three.
+GVariant* randomValue(const GVariantType* type, std::mt19937& random) {
+    const auto any = [&](int below) { return static_cast<int>(random() % below); };
+    const auto number = [&] { return static_cast<guint32>(any(4) ? random() : any(3)); };
+    switch (*g_variant_type_peek_string(type)) {
+        case 'i': return g_variant_new_int32(static_cast<gint32>(number()));
+        case 'u': return g_variant_new_uint32(number());
+        case 'y': return g_variant_new_byte(static_cast<guchar>(random()));
+        case 'o': return g_variant_new_object_path(any(2) ? "/" : "/io/kestrix");
+        case 'v': return g_variant_new_variant(randomValue(G_VARIANT_TYPE("s"), random));
+        case 's': {
+            const char* words[] = {"clicked", "", "vertical", "opened", "children-display", "x"};
+            std::string text = words[any(6)];
+            for (int n = any(3) ? 0 : any(12); n > 0; --n) text += static_cast<char>(1 + any(255));
+            return g_variant_new_take_string(g_utf8_make_valid(text.c_str(), -1));
+        }
+        case 'a': {
+            GVariantBuilder builder;
+            g_variant_builder_init(&builder, type);
+            for (int n = any(4); n > 0; --n)
+                g_variant_builder_add_value(&builder, randomValue(g_variant_type_element(type), random));
+            return g_variant_builder_end(&builder);
+        }
+    }
+    std::vector<GVariant*> items;  // a tuple or a dictionary entry
+    for (auto* t = g_variant_type_first(type); t; t = g_variant_type_next(t))
+        items.push_back(randomValue(t, random));
+    return g_variant_type_is_dict_entry(type) ? g_variant_new_dict_entry(items[0], items[1])
+                                              : g_variant_new_tuple(items.data(), items.size());
+}
+
+// Then every method the program exports, called with random values of its
+// types, before its menu's 退出 ends it.
+TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirstAndAnyCallIsHarmless) {
     FakeWatcher watcher;
     ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
     const pid_t app = start({{"KESTRIX_STUB_IGNORE_TERM", "1"},
@@ -222,111 +247,60 @@ TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirst) {
     for (const auto& [id, label] : watcher.exportedMenu(item))
         if (label == "退出") quitId = id;
     ASSERT_GE(quitId, 0);
-    watcher.clickExported(item, quitId);
-    EXPECT_EQ(exitStatus(app), 0);
-    EXPECT_FALSE(watcher.nameHasOwner(item));
-    EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
-}
 
-// A value of `type` with random contents: short strings of any byte but
-// NUL, any integer, arrays of up to three.
-GVariant* randomValue(const GVariantType* type, std::mt19937& random) {
-    const auto any = [&](int below) { return static_cast<int>(random() % below); };
-    const char kind = *g_variant_type_peek_string(type);
-    if (kind == 'i' || kind == 'u') {
-        const auto n = static_cast<guint32>(any(4) ? random() : any(3));
-        return kind == 'i' ? g_variant_new_int32(static_cast<gint32>(n)) : g_variant_new_uint32(n);
+    // Every method of every interface the program exports, as it describes
+    // them itself: (name, path, interface, method, input signature).
+    std::vector<std::array<std::string, 5>> methods;
+    for (const auto& [name, path] : {std::pair<std::string, const char*>{item, "/StatusNotifierItem"},
+                                     {item, "/MenuBar"},
+                                     {"io.kestrix.V3NativeShell", "/io/kestrix/V3NativeShell"}}) {
+        GVariant* xml = watcher.call(name, path, "org.freedesktop.DBus.Introspectable",
+                                     "Introspect", nullptr);
+        ASSERT_TRUE(xml) << path;
+        const gchar* text = nullptr;
+        g_variant_get(xml, "(&s)", &text);
+        GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(text, nullptr);
+        g_variant_unref(xml);
+        for (GDBusInterfaceInfo** i = node->interfaces; *i; ++i)
+            for (GDBusMethodInfo** m = (*i)->methods; *m; ++m) {
+                std::string signature = "(";
+                for (GDBusArgInfo** a = (*m)->in_args; a && *a; ++a) signature += (*a)->signature;
+                methods.push_back({name, path, (*i)->name, (*m)->name, signature + ")"});
+            }
+        g_dbus_node_info_unref(node);
     }
-    if (kind == 'b') return g_variant_new_boolean(any(2));
-    if (kind == 'y') return g_variant_new_byte(static_cast<guchar>(random()));
-    if (kind == 's' || kind == 'o') {
-        const char* words[] = {"clicked", "quit-not", "", "vertical", "/x/y", "opened", "children-display"};
-        std::string text = words[any(7)];
-        for (int n = any(3) ? 0 : any(12); n > 0; --n) text += static_cast<char>(1 + any(255));
-        if (kind == 'o') return g_variant_new_object_path(any(2) ? "/" : "/io/kestrix");
-        return g_variant_new_take_string(g_utf8_make_valid(text.c_str(), -1));
-    }
-    if (kind == 'v') return g_variant_new_variant(randomValue(G_VARIANT_TYPE("s"), random));
-    if (kind == 'a') {
-        GVariantBuilder builder;
-        g_variant_builder_init(&builder, type);
-        for (int n = any(4); n > 0; --n)
-            g_variant_builder_add_value(&builder, randomValue(g_variant_type_element(type), random));
-        return g_variant_builder_end(&builder);
-    }
-    std::vector<GVariant*> items;  // a tuple or a dictionary entry
-    for (auto* t = g_variant_type_first(type); t; t = g_variant_type_next(t))
-        items.push_back(randomValue(t, random));
-    return kind == '{' ? g_variant_new_dict_entry(items[0], items[1])
-                       : g_variant_new_tuple(items.data(), items.size());
-}
-
-TEST_F(RealApp, EveryExportedMethodTakesAnyValuesOfItsTypes) {
-    FakeWatcher watcher;
-    ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
-    const pid_t app = start({{"KESTRIX_STUB_TREE_DEPTH", "1"}, {"KESTRIX_STUB_DAEMONS", "1"}});
-    ASSERT_TRUE(iterateUntil([&] { return panelRendered() && !watcher.registered.empty(); }, 60s));
-    const std::string item = watcher.registered.front(), appName = "io.kestrix.V3NativeShell";
-    const auto everything = liveDescendants(app);
-    int quitId = -1;
-    for (const auto& [id, label] : watcher.exportedMenu(item))
-        if (label == "退出") quitId = id;
-    struct Method {
-        const std::string* name;
-        const char *path, *interface, *method, *signature;
-    } methods[] = {
-        {&item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", "(ii)"},
-        {&item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "SecondaryActivate", "(ii)"},
-        {&item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "ContextMenu", "(ii)"},
-        {&item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Scroll", "(is)"},
-        {&item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "ProvideXdgActivationToken", "(s)"},
-        {&item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "GetAll", "(s)"},
-        {&item, "/MenuBar", "com.canonical.dbusmenu", "GetLayout", "(iias)"},
-        {&item, "/MenuBar", "com.canonical.dbusmenu", "GetGroupProperties", "(aias)"},
-        {&item, "/MenuBar", "com.canonical.dbusmenu", "GetProperty", "(is)"},
-        {&item, "/MenuBar", "com.canonical.dbusmenu", "Event", "(isvu)"},
-        {&item, "/MenuBar", "com.canonical.dbusmenu", "EventGroup", "(a(isvu))"},
-        {&item, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", "(i)"},
-        {&item, "/MenuBar", "com.canonical.dbusmenu", "AboutToShowGroup", "(ai)"},
-        {&appName, "/io/kestrix/V3NativeShell", "org.gtk.Application", "Activate", "(a{sv})"},
-        {&appName, "/io/kestrix/V3NativeShell", "org.gtk.Application", "Open", "(assa{sv})"},
-        {&appName, "/io/kestrix/V3NativeShell", "org.gtk.Actions", "Activate", "(sava{sv})"},
-        {&appName, "/io/kestrix/V3NativeShell", "org.gtk.Actions", "DescribeAll", "()"},
-        {&appName, "/io/kestrix/V3NativeShell", "org.freedesktop.Application", "ActivateAction", "(sava{sv})"},
-    };
+    EXPECT_GE(methods.size(), 20u);
     std::mt19937 random(20261207);
     for (int i = 0; i < 3000; ++i) {
-        const Method& m = methods[random() % std::size(methods)];
-        GVariant* parameters = g_variant_ref_sink(randomValue(G_VARIANT_TYPE(m.signature), random));
+        const auto& [name, path, interface, method, signature] = methods[random() % methods.size()];
+        GVariant* parameters = g_variant_ref_sink(randomValue(G_VARIANT_TYPE(signature.c_str()), random));
         // What a click on 退出 does is tested elsewhere: the program ends.
         int32_t id = -1;
-        if (std::string(m.method) == "Event") g_variant_get_child(parameters, 0, "i", &id);
+        if (method == "Event") g_variant_get_child(parameters, 0, "i", &id);
         if (id != quitId)
-            if (GVariant* reply = watcher.call(*m.name, m.path, m.interface, m.method, parameters))
-                g_variant_unref(reply);
+            watcher.send(name, path.c_str(), interface.c_str(), method.c_str(), parameters);
         g_variant_unref(parameters);
     }
     // 10 MB in one argument, as a token used at once and as a scroll: the
     // main loop answers at once.
     const std::string large(10 << 20, 'x');
     const auto before = std::chrono::steady_clock::now();
-    for (const auto& [method, parameters] :
-         {std::pair{"ProvideXdgActivationToken", g_variant_new("(s)", large.c_str())},
-          {"Activate", g_variant_new("(ii)", 0, 0)},
-          {"Scroll", g_variant_new("(is)", 1, large.c_str())}})
-        if (GVariant* reply = watcher.call(item, "/StatusNotifierItem",
-                                           "org.kde.StatusNotifierItem", method, parameters))
-            g_variant_unref(reply);
-    GVariant* pong = watcher.call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Peer", "Ping",
-                                  g_variant_new("()"));
-    ASSERT_TRUE(pong) << "the program no longer answers";
-    g_variant_unref(pong);
+    const char* const sni = "org.kde.StatusNotifierItem";
+    watcher.send(item, "/StatusNotifierItem", sni, "ProvideXdgActivationToken",
+                 g_variant_new("(s)", large.c_str()));
+    watcher.send(item, "/StatusNotifierItem", sni, "Activate", g_variant_new("(ii)", 0, 0));
+    watcher.send(item, "/StatusNotifierItem", sni, "Scroll", g_variant_new("(is)", 1, large.c_str()));
+    EXPECT_TRUE(watcher.send(item, "/StatusNotifierItem", "org.freedesktop.DBus.Peer", "Ping", nullptr));
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
     EXPECT_TRUE(processAlive(app));
+
     watcher.clickExported(item, quitId);
     EXPECT_EQ(exitStatus(app), 0);
+    EXPECT_FALSE(watcher.nameHasOwner(item));
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
+
+
 
 TEST_F(RealApp, WithoutItsWebEngineItSaysSoBeforeAnythingStarts) {
     usePackageCopy(KESTRIX_KEEPER_PATH, false);
@@ -405,16 +379,15 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         ASSERT_EQ(::chown(runtime.path().c_str(), root ? 65534 : ::geteuid(), -1), 0);
         const std::string name =
             server == "x11" ? ":" + std::to_string(display) : runtime / "wayland-1";
+        std::vector<std::string> command = {"/usr/bin/sway", "-c", "/dev/null"};
+        if (server == "x11")
+            command = {"/usr/bin/Xvfb", name, "-nolisten", "tcp", "-screen", "0", "1366x768x24"};
+        else if (root)
+            command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups"});
         platform::LaunchOptions options;
-        options.executable = server == "x11" ? "/usr/bin/Xvfb" : "/usr/bin/setpriv";
-        options.arguments = server == "x11"
-                                ? std::vector<std::string>{name, "-nolisten", "tcp", "-screen",
-                                                           "0", "1366x768x24"}
-                                : std::vector<std::string>{"--reuid=65534", "--regid=65534",
-                                                           "--clear-groups", "sway", "-c",
-                                                           "/dev/null"};
-        if (server != "x11" && !root)
-            options.arguments.erase(options.arguments.begin(), options.arguments.begin() + 3);
+        options.executable = command[0];
+        options.arguments.assign(command.begin() + 1, command.end());
         options.environment = platform::currentEnvironment();
         for (const auto& [variable, value] :
              {std::pair<std::string, std::string>{"XDG_RUNTIME_DIR", runtime.path()},
@@ -457,18 +430,12 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         // it brings forward; one too long for the display server's wire must
         // not cost the program its connection.
         const std::string item = "org.kde.StatusNotifierItem-" + std::to_string(app) + "-1";
-        for (int shown = 0; shown < 2; ++shown)
-            for (const auto& [method, parameters] :
-                 {std::pair{"ProvideXdgActivationToken",
-                            g_variant_new("(s)", std::string(100000, 'x').c_str())},
-                  {"Activate", g_variant_new("(ii)", 0, 0)}})
-                if (GVariant* reply = bus.call(item, "/StatusNotifierItem",
-                                               "org.kde.StatusNotifierItem", method, parameters))
-                    g_variant_unref(reply);
-        GVariant* pong = bus.call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Peer", "Ping",
-                                  g_variant_new("()"));
-        ASSERT_TRUE(pong) << readFile(dir / "output");
-        g_variant_unref(pong);
+        for (const char* method : {"ProvideXdgActivationToken", "Activate", "ProvideXdgActivationToken", "Activate"})
+            bus.send(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", method,
+                     method[0] == 'A' ? g_variant_new("(ii)", 0, 0)
+                                      : g_variant_new("(s)", std::string(100000, 'x').c_str()));
+        ASSERT_TRUE(bus.send(item, "/StatusNotifierItem", "org.freedesktop.DBus.Peer", "Ping", nullptr))
+            << readFile(dir / "output");
 
         displayServer->signal(SIGKILL);
         const int status = exitStatus(app);

@@ -147,17 +147,6 @@ TEST_F(GtkShell, LaunchShowsTheStartingPageAndCloseHidesUntilReopen) {
     ASSERT_TRUE(iterateUntil([&] { return gtk_widget_get_visible(GTK_WIDGET(window())) != 0; }));
     EXPECT_EQ(evaluateNow("window.mark"), "kept");  // the same page: nothing reloaded
     EXPECT_EQ(pidsFromFile(h.pidFile).size(), 1u);
-
-    // The window follows its delegate's answer: YES lets it close for good.
-    struct Closing : platform::WindowDelegate {
-        bool windowShouldClose() override { return true; }
-    } closing;
-    delegate->window->setDelegate(&closing);
-    GtkWidget* closed = GTK_WIDGET(g_object_ref(window()));
-    gtk_window_close(window());
-    EXPECT_TRUE(iterateUntil(
-        [&] { return gtk_widget_in_destruction(closed) || !gtk_widget_get_realized(closed); }));
-    g_object_unref(closed);
 }
 
 TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWhereItMeansCancel) {
@@ -288,14 +277,10 @@ TEST_F(GtkShell, UserDefaultsLiveInARegularKeyFileUnderTheConfigDirectory) {
     EXPECT_TRUE(::stat(file.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 }
 
-TEST_F(GtkShell, PanelOnLoopbackIsReachedDirectlyAndOtherHostsThroughTheProxy) {
-    const int proxyPort = freePort();
-    Listener proxy(proxyPort, httpStatus([] { return 200; }, "proxied"));
+TEST_F(GtkShell, TheStartingPageIsOnScreenBeforeThePanelReplacesItEvenWhenAskedAtOnce) {
+    // (The panel reached past any proxy: RealApp.ShowsThePanelPastAnyProxy...)
     Listener panel(h.port(), httpStatus(200));
-    ::setenv("http_proxy", ("127.0.0.1:" + std::to_string(proxyPort)).c_str(), 1);
     delegate->createMainWindow();
-    // The starting page is on screen before the panel replaces it, even when
-    // the panel is asked for at once.
     std::vector<std::string> commits;
     g_signal_connect(webView(), "load-changed",
                      G_CALLBACK(+[](WebKitWebView* view, WebKitLoadEvent event, void* out) {
@@ -309,9 +294,6 @@ TEST_F(GtkShell, PanelOnLoopbackIsReachedDirectlyAndOtherHostsThroughTheProxy) {
     ASSERT_TRUE(iterateUntil([&] { return panel.requestCount() > 0 && pageLoaded(); }));
     EXPECT_EQ(commits, (std::vector<std::string>{"about:blank", panelURL(h.settings)}));
     EXPECT_EQ(evaluateNow("document.body.textContent"), "test");
-    delegate->webView->loadRequest("http://kestrix.invalid/");
-    EXPECT_TRUE(iterateUntil([&] { return proxy.requestCount() > 0 && pageLoaded(); }));
-    EXPECT_EQ(evaluateNow("document.body.textContent"), "proxied");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "backend/service_record.h"
 #include "platform/processes.h"
 #include "support/test_support.h"
 
@@ -57,8 +58,7 @@ TEST(LostService, AKilledShellLeavesNothingAndAKilledKeeperIsClearedAtTheNextSta
             // own panel, not the already-running alert.
             EXPECT_TRUE(waitFor([&] { return !processAlive(service[0]); }, 10s));
             EXPECT_TRUE(processAlive(service[1]) && processAlive(service[2]));
-            h.makeDelegate();
-            h.delegate->applicationDidFinishLaunching();
+            h.start();
             EXPECT_FALSE(processAlive(service[1]) || processAlive(service[2]));
             ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded(); }));
             EXPECT_TRUE(h.app.modalAlerts.empty());
@@ -74,11 +74,9 @@ void plantRecord(Harness& h, pid_t pid) {
     const auto info = platform::processInfo(pid);
     ASSERT_TRUE(info);
     ::mkdir((h.dir / "run").c_str(), 0700);
-    const std::string start = std::to_string(info->startTime);
+    const auto start = static_cast<long long>(info->startTime);
     writeFile(h.dir / "run/backend.record",
-              "keeper=" + std::to_string(pid) + "\nkeeperStart=" + start +
-                  "\npid=" + std::to_string(pid) + "\nstart=" + start +
-                  "\ngroup=1\nboot=" + platform::bootId() + "\n");
+              formatServiceRecord({pid, start, pid, start, true, platform::bootId(), true}));
 }
 
 // Starts the program with that record and expects the panel, not an alert.
@@ -117,13 +115,8 @@ TEST(LostService, ARecordActsOnlyOnProcessesThatProveThemselvesOurs) {
         ::chmod(h.dir.path().c_str(), 0755);
         platform::LaunchOptions options;
         options.executable = "/usr/bin/setpriv";
-        options.arguments = {"--reuid=65534",
-                             "--regid=65534",
-                             "--clear-groups",
-                             "/usr/bin/flock",
-                             h.dir / "run/instance.lock",
-                             "/bin/sleep",
-                             "1000"};
+        options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/flock",
+                             h.dir / "run/instance.lock", "/bin/sleep", "1000"};
         auto holder = startChild(options);
         ASSERT_TRUE(holder);
         ASSERT_TRUE(

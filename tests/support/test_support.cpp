@@ -19,7 +19,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "platform/processes.h"
@@ -77,10 +76,10 @@ void writeFile(const std::string& path, const std::string& content, unsigned mod
     ::chmod(path.c_str(), mode);
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
+std::vector<std::string> linesOf(const std::string& text, char separator) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line, separator);) lines.push_back(line);
     return lines;
 }
 

@@ -43,7 +43,7 @@ int freePort();
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
-std::vector<std::string> linesOf(const std::string& text);
+std::vector<std::string> linesOf(const std::string& text, char separator = '\n');
 
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);

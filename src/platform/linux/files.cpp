@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/linux/linux_internal.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -202,8 +203,11 @@ std::string deletingLastPathComponent(const std::string& path) {
 std::string mainBundlePath() {
     std::error_code ec;
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return ".";
-    const fs::path dir = exe.parent_path();
+    return ec ? "." : bundleOfExecutable(exe.string());
+}
+
+std::string bundleOfExecutable(const std::string& path) {
+    const fs::path dir = fs::path(path).parent_path();
     if (dir.filename() == "MacOS" && dir.parent_path().filename() == "Contents")
         return dir.parent_path().parent_path().string();
     return dir.string();

@@ -22,6 +22,22 @@ const rlimit* startupFileLimit();
 std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat);
 // Whether the text of /proc/PID/environ holds exactly `entry`.
 bool environmentHas(std::string_view environment, std::string_view entry);
+// A process id from the name of an entry of /proc; nothing for any other.
+std::optional<pid_t> pidOfEntry(std::string_view name);
+// The file a process executes, from its /proc/PID/exe link, " (deleted)"
+// taken off.
+std::string programOfLink(std::string_view link);
+// This boot's id from the text of /proc/sys/kernel/random/boot_id.
+std::string bootIdFrom(std::string_view text);
+// The socket's inode from a /proc/PID/fd link ("socket:[N]"); nothing for
+// anything else.
+std::optional<unsigned long> socketInode(std::string_view link);
+// The cgroup v2 path ("0::PATH") from the text of /proc/PID/cgroup; empty
+// where it has none.
+std::string unifiedCgroup(std::string_view text);
+// The application package of the executable at `path`: <pkg> for
+// <pkg>/Contents/MacOS/<exe>, otherwise the executable's own directory.
+std::string bundleOfExecutable(const std::string& path);
 
 // A listening socket, as a line of /proc/net/tcp or tcp6 shows it.
 struct ListeningSocket {

@@ -96,6 +96,16 @@ std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ip
     return result;
 }
 
+std::optional<unsigned long> socketInode(std::string_view link) {
+    constexpr std::string_view prefix = "socket:[";
+    if (!link.starts_with(prefix) || !link.ends_with("]")) return std::nullopt;
+    const std::string_view digits = link.substr(prefix.size(), link.size() - prefix.size() - 1);
+    if (digits.empty() || digits.size() > 19 ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    return std::stoul(std::string(digits));
+}
+
 namespace {
 
 std::string readTable(const char* path) {
@@ -125,11 +135,9 @@ bool listensOn(const std::vector<pid_t>& pids, const std::string& host, long por
         bool found = false;
         while (const dirent* entry = ::readdir(fds)) {
             char target[64];
-            const ssize_t n = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target - 1);
-            if (n <= 0) continue;
-            target[n] = '\0';
-            for (const auto& s : sockets)
-                found = found || "socket:[" + std::to_string(s.inode) + "]" == target;
+            const ssize_t n = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target);
+            const auto inode = n > 0 ? socketInode({target, static_cast<size_t>(n)}) : std::nullopt;
+            for (const auto& s : sockets) found = found || (inode && *inode == s.inode);
             if (found) break;
         }
         ::closedir(fds);

@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -57,12 +59,9 @@ std::vector<ProcessInfo> allProcesses() {
     std::vector<ProcessInfo> result;
     DIR* dir = ::opendir("/proc");
     if (!dir) return result;
-    while (const dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        if (auto info = processInfo(static_cast<pid_t>(pid))) result.push_back(*info);
-    }
+    while (const dirent* entry = ::readdir(dir))
+        if (const auto pid = pidOfEntry(entry->d_name))
+            if (auto info = processInfo(*pid)) result.push_back(*info);
     ::closedir(dir);
     return result;
 }
@@ -95,12 +94,7 @@ std::string executablePath(pid_t pid) {
     char target[4096];
     const ssize_t n =
         ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
-    if (n <= 0) return {};
-    std::string path(target, static_cast<size_t>(n));
-    constexpr std::string_view deleted = " (deleted)";
-    if (path.size() > deleted.size() && path.ends_with(deleted))
-        path.resize(path.size() - deleted.size());
-    return path;
+    return n > 0 ? programOfLink({target, static_cast<size_t>(n)}) : std::string();
 }
 
 std::vector<ProcessInfo> descendantsIn(const std::vector<ProcessInfo>& all, pid_t root) {
@@ -138,9 +132,38 @@ std::vector<pid_t> selfAndAncestors() {
 }
 
 std::string bootId() {
-    std::string id = readAll("/proc/sys/kernel/random/boot_id");
-    while (!id.empty() && id.back() == '\n') id.pop_back();
-    return id;
+    return bootIdFrom(readAll("/proc/sys/kernel/random/boot_id"));
+}
+
+std::optional<pid_t> pidOfEntry(std::string_view name) {
+    // Digits only, no sign and no leading zero, within a pid's range.
+    if (name.empty() || name.size() > 10 || name[0] == '0' ||
+        name.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    const long long pid = std::stoll(std::string(name));
+    if (pid > INT32_MAX) return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
+std::string programOfLink(std::string_view link) {
+    constexpr std::string_view deleted = " (deleted)";
+    if (link.size() > deleted.size() && link.ends_with(deleted)) link.remove_suffix(deleted.size());
+    return std::string(link);
+}
+
+std::string bootIdFrom(std::string_view text) {
+    while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    return std::string(text);
+}
+
+std::string unifiedCgroup(std::string_view text) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        if (text.substr(at, end - at).starts_with("0::"))
+            return std::string(text.substr(at + 3, end - at - 3));
+        at = end + 1;
+    }
+    return {};
 }
 
 }  // namespace kestrix::platform

@@ -1,13 +1,18 @@
 #include <X11/Xlib.h>
+#include <gdk/gdkwayland.h>
 #include <gdk/gdkx.h>
+#include <poll.h>
 #include <glib-unix.h>
 #include <glib/gstdio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/gtk/gtk_internal.h"
@@ -96,6 +101,27 @@ GtkApp* gDisplayOwner = nullptr;
 int onDisplayLost(Display*) {
     if (gDisplayOwner) gDisplayOwner->terminateWithoutDisplay();
     _exit(1);
+}
+
+// A Wayland display that goes away ends the process from the toolkit's
+// event source, with no handler of ours; the keeper, its lifeline cut, then
+// stops the service. But while the toolkit waits on the display in a loop
+// of its own (the activation token it asks for as a window is presented
+// without one), a connection that dies makes that loop spin for good: the
+// process would never end, and the service would run on. A thread of ours
+// sees the connection hang up and, should the process still be there a
+// moment later, ends it.
+void watchWaylandConnection(GdkDisplay* display) {
+    if (!GDK_IS_WAYLAND_DISPLAY(display)) return;
+    const int fd = wl_display_get_fd(gdk_wayland_display_get_wl_display(display));
+    std::thread([fd] {
+        pollfd connection{fd, 0, 0};
+        while (::poll(&connection, 1, -1) < 0 && errno == EINTR) {
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::fprintf(stderr, "KestrixV3NativeShell: the Wayland display has gone; ending\n");
+        std::_Exit(1);
+    }).detach();
 }
 
 }  // namespace
@@ -234,6 +260,7 @@ void GtkApp::onActivate(GtkApplication*, void* data) {
             gDisplayOwner = self;
             XSetIOErrorHandler(onDisplayLost);
         }
+        watchWaylandConnection(gdk_display_get_default());
         // Hidden windows still count, but the application must outlive
         // even a moment without a visible one.
         g_application_hold(G_APPLICATION(self->application_));

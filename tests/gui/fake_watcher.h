@@ -121,11 +121,10 @@ public:
     }
 
     bool nameHasOwner(const std::string& name) {
+        GVariant* reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name.c_str()));
         gboolean has = FALSE;
-        if (GVariant* reply =
-                call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                     "NameHasOwner", g_variant_new("(s)", name.c_str())))
-            g_variant_get(reply, "(b)", &has), g_variant_unref(reply);
+        if (reply) g_variant_get(reply, "(b)", &has), g_variant_unref(reply);
         return has;
     }
 

@@ -62,18 +62,14 @@ protected:
         std::vector<std::string> argv = {program};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         auto environment = platform::currentEnvironment();
-        extra.insert(extra.begin(), {{"HOME", dir / "home"},
-                                     {"XDG_CONFIG_HOME", dir / "config"},
-                                     {"XDG_DATA_HOME", dir / "data"},
-                                     {"XDG_RUNTIME_DIR", dir.path()},
+        extra.insert(extra.begin(), {{"HOME", dir / "home"}, {"XDG_CONFIG_HOME", dir / "config"},
+                                     {"XDG_DATA_HOME", dir / "data"}, {"XDG_RUNTIME_DIR", dir.path()},
                                      {"KESTRIX_STUB_PID_FILE", dir / "pids"}});
         for (const auto& [name, value] : extra)
             platform::setEnvironmentValue(environment, name, value);
-        std::vector<char*> args, env;
-        for (auto& a : argv) args.push_back(a.data());
-        for (auto& e : environment) env.push_back(e.data());
-        args.push_back(nullptr);
-        env.push_back(nullptr);
+        std::vector<char*> args(argv.size() + 1), env(environment.size() + 1);  // null-ended
+        std::transform(argv.begin(), argv.end(), args.begin(), [](auto& a) { return a.data(); });
+        std::transform(environment.begin(), environment.end(), env.begin(), [](auto& e) { return e.data(); });
         const int output = ::open((dir / "output").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         // Forked by hand, as a launcher that may leave the quit signals blocked.
         const pid_t pid = ::fork();
@@ -89,10 +85,8 @@ protected:
             sigemptyset(&quit);
             for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quit, s);
             ::sigprocmask(blockQuitSignals ? SIG_BLOCK : SIG_UNBLOCK, &quit, nullptr);
-            rlimit files{};
-            ::getrlimit(RLIMIT_NOFILE, &files);
-            files.rlim_cur = fileLimit ? fileLimit : files.rlim_cur;
-            ::setrlimit(RLIMIT_NOFILE, &files);
+            if (rlimit files{}; fileLimit && ::getrlimit(RLIMIT_NOFILE, &files) == 0)
+                files.rlim_cur = fileLimit, ::setrlimit(RLIMIT_NOFILE, &files);
             ::dup2(output, 1);
             ::dup2(output, 2);
             ::execve(args[0], args.data(), env.data());

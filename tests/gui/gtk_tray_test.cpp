@@ -43,9 +43,7 @@ protected:
         bool seen = false;
     };
     static void closeNextMenu(PoppedMenu* out) {
-        g_timeout_add(
-            20,
-            [](gpointer data) -> gboolean {
+        g_timeout_add(20, [](gpointer data) -> gboolean {
                 auto* popped = static_cast<PoppedMenu*>(data);
                 GList* toplevels = gtk_window_list_toplevels();
                 GtkMenu* menu = nullptr;
@@ -57,12 +55,9 @@ protected:
                 g_list_free(toplevels);
                 if (!menu) return G_SOURCE_CONTINUE;
                 GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
-                for (GList* l = items; l; l = l->next) {
-                    popped->rows.emplace_back(
-                        GTK_IS_SEPARATOR_MENU_ITEM(l->data)
-                            ? "-"
-                            : gtk_menu_item_get_label(GTK_MENU_ITEM(l->data)));
-                }
+                for (GList* l = items; l; l = l->next)
+                    popped->rows.emplace_back(GTK_IS_SEPARATOR_MENU_ITEM(l->data) ? "-"
+                                              : gtk_menu_item_get_label(GTK_MENU_ITEM(l->data)));
                 g_list_free(items);
                 popped->seen = true;
                 gtk_menu_shell_deactivate(GTK_MENU_SHELL(menu));

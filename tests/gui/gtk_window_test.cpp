@@ -153,9 +153,7 @@ TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWher
     delegate->createMainWindow();
     // Escape (the dialog's close), then, while it is still up, the first button.
     const auto escapeThenFirst = [](std::vector<std::string>* seen) {
-        g_timeout_add(
-            20,
-            [](gpointer data) -> gboolean {
+        g_timeout_add(20, [](gpointer data) -> gboolean {
                 GtkMessageDialog* dialog = visibleDialog();
                 if (!dialog) return G_SOURCE_CONTINUE;
                 auto* out = static_cast<std::vector<std::string>*>(data);

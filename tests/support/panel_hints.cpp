@@ -7,26 +7,22 @@
 #include <X11/Xlib.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <initializer_list>
+#include <vector>
 
 int main() {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return 1;
     const Window root = DefaultRootWindow(display);
-    const Window check = XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0);
-    const auto set = [&](Window window, const char* name, Atom type, const long* values, int n) {
-        XChangeProperty(display, window, XInternAtom(display, name, False), type, 32,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(values), n);
+    const auto set = [&](const char* name, Atom type, std::vector<long> values) {
+        XChangeProperty(display, root, XInternAtom(display, name, False), type, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(values.data()),
+                        static_cast<int>(values.size()));
     };
-    const long self[] = {static_cast<long>(check)};
-    for (const Window window : {root, check}) set(window, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW, self, 1);
-    const long supported[] = {static_cast<long>(XInternAtom(display, "_NET_WORKAREA", False))};
-    set(root, "_NET_SUPPORTED", XA_ATOM, supported, 1);
-    const long area[] = {0, 40, DisplayWidth(display, 0), DisplayHeight(display, 0) - 40};
-    set(root, "_NET_WORKAREA", XA_CARDINAL, area, 4);
+    // The root window stands for the manager's own.
+    set("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, {static_cast<long>(root)});
+    set("_NET_SUPPORTED", XA_ATOM, {static_cast<long>(XInternAtom(display, "_NET_WORKAREA", False))});
+    set("_NET_WORKAREA", XA_CARDINAL, {0, 40, DisplayWidth(display, 0), DisplayHeight(display, 0) - 40});
     XSync(display, False);
-    std::puts("ready");
-    std::fflush(stdout);
+    if (::write(1, "ready\n", 6) != 6) return 1;
     ::pause();
 }

@@ -161,6 +161,4 @@ private:
     bool recoveryOffered_ = false;  // the sheet that offers a reload is up
 };
 
-// The page shown until the panel answers.
-
 }  // namespace kestrix

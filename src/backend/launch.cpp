@@ -1,4 +1,3 @@
-
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -76,14 +75,11 @@ void AppDelegate::launchBackendAndLoad() {
                    platform::Clock::now() + platform::seconds(settings_.keeperAnswerSeconds));
     starting_.reset();
     if (const bool answered = task->answered(); !answered || task->startError() != 0) {
-        const int error = task->startError();
+        const std::string why = answered ? std::strerror(task->startError())
+                                         : text::keeperSilent(kKeeperName,
+                                                              settings_.keeperAnswerSeconds);
         task->abandon(graceDuration());
-        alertAndTerminate(text::kBackendStartFailed,
-                          answered ? text::cannotStart(backendPath, error)
-                                   : text::cannotStart(backendPath,
-                                                       text::keeperSilent(
-                                                           kKeeperName,
-                                                           settings_.keeperAnswerSeconds)));
+        alertAndTerminate(text::kBackendStartFailed, text::cannotStart(backendPath, why));
         return;
     }
 

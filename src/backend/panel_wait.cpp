@@ -36,8 +36,7 @@ PanelWait AppDelegate::waitForPanel(double timeoutSeconds,
     const auto deadline = Clock::now() + seconds(timeoutSeconds);
     while (Clock::now() < deadline) {
         const auto task = backendTask.load();
-        if (task != launched) return PanelWait::BackendGone;
-        if (!task || !task->isRunning()) return PanelWait::BackendGone;
+        if (task != launched || !task || !task->isRunning()) return PanelWait::BackendGone;
         if (panelResponds() && panelIsOurs(*task)) return PanelWait::Ready;
         std::this_thread::sleep_for(seconds(settings_.probePauseSeconds));
     }

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/linux/linux_internal.h"
+
 namespace kestrix::keeper {
 
 std::optional<Message> decode(std::string_view packet) {
@@ -36,13 +38,12 @@ bool Reports::take(std::string_view packet) {
 std::optional<Arguments> parseArguments(const std::vector<std::string>& argv) {
     // GRACE_MS setsid|direct PGREP EXECUTABLE [ARGUMENT...], the grace at
     // most ten minutes.
-    if (argv.size() < 4 || argv[0].empty() || argv[0].size() > 6 ||
-        argv[0].find_first_not_of("0123456789") != std::string::npos ||
-        (argv[1] != "setsid" && argv[1] != "direct") || argv[2].empty() || argv[3].empty())
+    if (argv.size() < 4 || (argv[1] != "setsid" && argv[1] != "direct") || argv[2].empty() ||
+        argv[3].empty())
         return std::nullopt;
-    const long grace = std::stol(argv[0]);
-    if (grace > 600000) return std::nullopt;
-    return Arguments{std::chrono::milliseconds(grace), argv[1] == "setsid", argv[2], argv[3],
+    const auto grace = platform::decimal(argv[0], 600000);
+    if (!grace) return std::nullopt;
+    return Arguments{std::chrono::milliseconds(*grace), argv[1] == "setsid", argv[2], argv[3],
                      {argv.begin() + 4, argv.end()}};
 }
 

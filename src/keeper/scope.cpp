@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -28,10 +26,7 @@ uint64_t usecUntil(Clock::time_point deadline) {
 
 // Whether our cgroup lies below this user's manager (user@UID.service).
 std::string ownCgroup() {
-    std::ifstream file("/proc/self/cgroup");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return platform::unifiedCgroup(text.str());
+    return platform::unifiedCgroup(platform::readWholeFile("/proc/self/cgroup"));
 }
 
 bool underUserManager() {

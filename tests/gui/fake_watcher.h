@@ -60,10 +60,7 @@ public:
     // context runs meanwhile, so the callee may live in this very process.
     GVariant* call(const std::string& name, const char* path, const char* interface,
                    const char* method, GVariant* parameters) {
-        struct Reply {
-            bool done = false;
-            GVariant* value = nullptr;
-        } reply;
+        struct Reply { bool done = false; GVariant* value = nullptr; } reply;
         g_dbus_connection_call(
             bus_, name.c_str(), path, interface, method, parameters, nullptr,
             G_DBUS_CALL_FLAGS_NONE, 10000, nullptr,

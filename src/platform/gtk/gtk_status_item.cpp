@@ -242,9 +242,9 @@ void TrayStatusItem::onMethod(const std::string& method, GDBusMethodInvocation* 
         const gchar* token = nullptr;
         g_variant_get(g_dbus_method_invocation_get_parameters(invocation), "(&s)", &token);
         const std::string_view text = token ? token : "";
-        const bool plausible = text.size() <= 512 && std::all_of(text.begin(), text.end(), [](char c) {
-                                   return c > ' ' && c < 0x7f;
-                               });
+        const bool plausible =
+            text.size() <= 512 &&
+            std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7f; });
         app_.setActivationToken(plausible ? std::string(text) : "");
     }
     // Answer first: the action may run a menu or a dialog of its own.

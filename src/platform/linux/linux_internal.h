@@ -18,6 +18,12 @@ namespace kestrix::platform {
 // before.
 const rlimit* startupFileLimit();
 
+// The whole text of a file (of /proc); empty when it cannot be read.
+std::string readWholeFile(const std::string& path);
+// ASCII digits and nothing else, as a number up to `most`; nothing for any
+// other text.
+std::optional<unsigned long long> decimal(std::string_view text, unsigned long long most);
+
 // A process from the text of /proc/PID/stat.
 std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat);
 // Whether the text of /proc/PID/environ holds exactly `entry`.

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace kestrix::platform {
@@ -99,27 +99,12 @@ std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ip
 std::optional<unsigned long> socketInode(std::string_view link) {
     constexpr std::string_view prefix = "socket:[";
     if (!link.starts_with(prefix) || !link.ends_with("]")) return std::nullopt;
-    const std::string_view digits = link.substr(prefix.size(), link.size() - prefix.size() - 1);
-    if (digits.empty() || digits.size() > 19 ||
-        digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
-    return std::stoul(std::string(digits));
+    return decimal(link.substr(prefix.size(), link.size() - prefix.size() - 1), ULONG_MAX);
 }
-
-namespace {
-
-std::string readTable(const char* path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 bool listensOn(const std::vector<pid_t>& pids, const std::string& host, long port) {
-    auto sockets = listenersReaching(readTable("/proc/net/tcp"), false, host, port);
-    for (const auto& s : listenersReaching(readTable("/proc/net/tcp6"), true, host, port))
+    auto sockets = listenersReaching(readWholeFile("/proc/net/tcp"), false, host, port);
+    for (const auto& s : listenersReaching(readWholeFile("/proc/net/tcp6"), true, host, port))
         sockets.push_back(s);
     if (sockets.empty()) return false;
     for (const auto& s : sockets)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,9 +20,7 @@
 
 namespace kestrix::platform {
 
-namespace {
-
-std::string readAll(const std::string& path) {
+std::string readWholeFile(const std::string& path) {
     std::string text;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return text;
@@ -32,7 +31,14 @@ std::string readAll(const std::string& path) {
     return text;
 }
 
-}  // namespace
+std::optional<unsigned long long> decimal(std::string_view text, unsigned long long most) {
+    unsigned long long n = 0;
+    const char* end = text.data() + text.size();
+    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+    const auto [stop, error] = std::from_chars(text.data(), end, n);
+    if (error != std::errc() || stop != end || n > most) return std::nullopt;
+    return n;
+}
 
 std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat) {
     // The command name may hold spaces and parentheses: the fields start
@@ -52,7 +58,7 @@ std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat) {
 }
 
 std::optional<ProcessInfo> processInfo(pid_t pid) {
-    return parseStat(pid, readAll("/proc/" + std::to_string(pid) + "/stat"));
+    return parseStat(pid, readWholeFile("/proc/" + std::to_string(pid) + "/stat"));
 }
 
 std::vector<ProcessInfo> allProcesses() {
@@ -77,7 +83,7 @@ bool environmentHas(std::string_view environment, std::string_view entry) {
 }
 
 bool environmentContains(pid_t pid, const std::string& entry) {
-    return environmentHas(readAll("/proc/" + std::to_string(pid) + "/environ"), entry);
+    return environmentHas(readWholeFile("/proc/" + std::to_string(pid) + "/environ"), entry);
 }
 
 long processOwner(pid_t pid) {
@@ -132,17 +138,13 @@ std::vector<pid_t> selfAndAncestors() {
 }
 
 std::string bootId() {
-    return bootIdFrom(readAll("/proc/sys/kernel/random/boot_id"));
+    return bootIdFrom(readWholeFile("/proc/sys/kernel/random/boot_id"));
 }
 
 std::optional<pid_t> pidOfEntry(std::string_view name) {
-    // Digits only, no sign and no leading zero, within a pid's range.
-    if (name.empty() || name.size() > 10 || name[0] == '0' ||
-        name.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
-    const long long pid = std::stoll(std::string(name));
-    if (pid > INT32_MAX) return std::nullopt;
-    return static_cast<pid_t>(pid);
+    const auto pid = decimal(name, INT32_MAX);
+    if (!pid || *pid == 0) return std::nullopt;
+    return static_cast<pid_t>(*pid);
 }
 
 std::string programOfLink(std::string_view link) {

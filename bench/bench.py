@@ -201,7 +201,9 @@ class Shell:
             setup += " && mount --bind /dev/null /usr/bin/setsid"
         assert port_free(), f"port {PORT} is busy"
         self.started = now_ms()
-        self.proc = subprocess.Popen(["unshare", "--mount", "--", "sh", "-c", setup + ' && exec "$0"', app],
+        # An ordinary user (under a user manager) may write no command copy: no namespace needed.
+        command = ["unshare", "--mount", "--", "sh", "-c", setup + ' && exec "$0"', app] if os.geteuid() == 0 else [app]
+        self.proc = subprocess.Popen(command,
                                      env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      preexec_fn=preexec)
 

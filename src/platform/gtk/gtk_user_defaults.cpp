@@ -39,10 +39,16 @@ public:
         }
         const std::string text = withBoolInKeyFile(load(), key, value);
         g_mkdir_with_parents(directory_.c_str(), 0700);
-        // Written to a temporary file and renamed over the old one; the
-        // user's alone, whatever the umask.
-        g_file_set_contents_full(path_.c_str(), text.data(), static_cast<gssize>(text.size()),
-                                 G_FILE_SET_CONTENTS_CONSISTENT, 0600, nullptr);
+        // Written to a temporary file and renamed over the old one, which
+        // stays as it was when that fails (a full disk); the user's alone,
+        // whatever the umask.
+        GError* error = nullptr;
+        if (!g_file_set_contents_full(path_.c_str(), text.data(), static_cast<gssize>(text.size()),
+                                      G_FILE_SET_CONTENTS_CONSISTENT, 0600, &error)) {
+            std::fprintf(stderr, "KestrixV3NativeShell: %s not saved: %s\n", key.c_str(),
+                         error->message);
+            g_error_free(error);
+        }
     }
 
 private:

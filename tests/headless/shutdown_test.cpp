@@ -78,7 +78,7 @@ TEST_F(Shutdown, SetsidGroupGetsSigtermThenWhatIsLeftSigkillAfterTheGrace) {
         expectFieldsReset(*h);
         EXPECT_TRUE(waitFor([&] { return allGone(pids); }, 5s));
         ASSERT_TRUE(task->waitUntilExit(Clock::now() + 5s));
-        EXPECT_EQ(WIFSIGNALED(*task->terminationStatus()), ignores);
+        EXPECT_EQ(WIFSIGNALED(*task->terminationStatus()), ignores) << *task->terminationStatus() << "\n" << readFile(h->logPath());
         EXPECT_EQ(zombieChildCount(), 0);
         // The whole group got the one request.
         const auto lines = signalled(*h);

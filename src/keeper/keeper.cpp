@@ -149,7 +149,12 @@ public:
     [[noreturn]] void finish(bool asked) {
         asked_ = asked_ || asked;
         stop();
-        reap();
+        // A killed service with threads shows as a zombie before the last of
+        // them has ended, and only then can it be reaped: its end is waited
+        // for (a second at most), so that it is told, not taken for a loss.
+        const auto until = Clock::now() + std::chrono::seconds(1);
+        for (reap(); !serviceStatus_ && Clock::now() < until; reap())
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (serviceStatus_) tellExit();
         std::_Exit(0);
     }

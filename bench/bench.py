@@ -183,11 +183,13 @@ def start_service(service, directory, log_file):
 class Shell:
     """One run of the installed-layout shell from the release build."""
 
-    def __init__(self, app, direct=False, env=None, preexec=None):
-        self.dir = tempfile.mkdtemp(prefix="kestrix-bench-")
+    def __init__(self, app, direct=False, env=None, preexec=None, home=None):
+        """`home`: the directory of an earlier run, to start again with its home and state
+        (and whatever of it still holds the port)."""
+        self.dir = home or tempfile.mkdtemp(prefix="kestrix-bench-")
         home, config = f"{self.dir}/home", f"{self.dir}/config"
-        os.makedirs(f"{config}/io.kestrix.V3NativeShell")
-        os.makedirs(home)
+        os.makedirs(f"{config}/io.kestrix.V3NativeShell", exist_ok=True)
+        os.makedirs(home, exist_ok=True)
         with open(f"{config}/io.kestrix.V3NativeShell/user-defaults.ini", "w") as f:
             f.write("[defaults]\nkestrix.v3.native.didShowMenuBarTip=true\n")
         self.log = f"{home}/Library/Logs/Kestrix-V3-测试版/backend.log"
@@ -199,12 +201,12 @@ class Shell:
         setup = "mount -t tmpfs scratch /usr/local/bin"
         if direct:
             setup += " && mount --bind /dev/null /usr/bin/setsid"
-        assert port_free(), f"port {PORT} is busy"
+        assert home or port_free(), f"port {PORT} is busy"
         self.started = now_ms()
         # An ordinary user (under a user manager) may write no command copy: no namespace needed.
         command = ["unshare", "--mount", "--", "sh", "-c", setup + ' && exec "$0"', app] if os.geteuid() == 0 else [app]
         self.proc = subprocess.Popen(command,
-                                     env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     env=environment, stdout=subprocess.DEVNULL, stderr=None if os.environ.get("BENCH_DEBUG") else subprocess.DEVNULL,
                                      preexec_fn=preexec)
 
     def wait_rendered(self, timeout=60):

@@ -67,7 +67,7 @@ def under_answering_manager(args):
             worst.append(max(times) - min(times))
             panel.append(to_panel)
             with open(f"/proc/{shell.service_pid()}/cgroup") as f:
-                scoped += "/app-io.kestrix.V3NativeShell-backend.scope\n" in f.read()
+                scoped += "/app-io.kestrix.V3NativeShell-backend-" in f.read()
         finally:
             shell.close()
     row(f"a user manager that answers (the service in the scope {scoped} of {args.runs} times)",

@@ -12,7 +12,7 @@ packages=(
     fonts-wqy-microhei procps util-linux libglib2.0-bin
     # tests and the headless run
     googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick sway x11-utils
-    systemd dbus-user-session
+    systemd dbus-user-session python3
     # the package's checks
     lintian desktop-file-utils appstream
     # fuzzing (scripts/fuzz.sh)

@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include <cstdlib>
+
 #include "platform/files.h"
 
 namespace kestrix {
@@ -12,8 +14,27 @@ std::string panelAddress(const Settings& settings) {
     return settings.panelHost + ":" + std::to_string(settings.panelPort);
 }
 
+namespace {
+
+// Where the lock and the record live: $XDG_RUNTIME_DIR's folder of ours,
+// else ~/.cache's.
+std::vector<std::string> runtimeDirectories(const Settings& settings, const std::string& home) {
+    std::vector<std::string> candidates;
+    if (!settings.runtimeDirectory.empty())
+        candidates.push_back(settings.runtimeDirectory);
+    else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/')
+        candidates.push_back(std::string(runtime) + "/" + kApplicationID);
+    candidates.push_back(home + "/.cache/" + kApplicationID);
+    return candidates;
+}
+
+}  // namespace
+
 AppDelegate::AppDelegate(platform::Application& app, Settings settings)
-    : app_(app), settings_(std::move(settings)) {
+    : app_(app),
+      settings_(std::move(settings)),
+      guard_(runtimeDirectories(settings_, homeDirectory()),
+             platform::seconds(settings_.shutdownGraceSeconds)) {
     // The keeper this program came with, opened now: a package upgraded
     // while we run must not hand us a keeper of another version.
     keeperProgram_ = platform::openProgram(keeperPath());

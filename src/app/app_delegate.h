@@ -2,11 +2,12 @@
 // operation: the lifecycle (app/), the Backend service's launch, panel wait,
 // exit watch and shutdown (backend/), and the menus, tip and page dialogs (ui/).
 //
-// Threads: every method runs on the main thread, except waitForPanel and
-// panelResponds (the background wait) and the termination handler (the
-// task's watcher thread). Off the main thread only `backendTask` and
-// `isQuitting` are read; work that leaves the main thread holds the delegate
-// through a weak_ptr and does nothing once it has gone.
+// Threads: every method runs on the main thread, except waitForPanel,
+// panelResponds and panelIsOurs (the background wait) and
+// backendDidTerminate (the task's watcher thread). Off the main thread only
+// `backendTask`, `isQuitting` and the fixed settings are read, and nothing
+// is written; work that leaves the main thread holds the delegate through a
+// weak_ptr and does nothing once it has gone.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "backend/instance_guard.h"
 #include "platform/kept_task.h"
 #include "platform/files.h"
 #include "platform/ui.h"
@@ -117,24 +119,18 @@ public:
                                   const std::shared_ptr<platform::KeptTask>& launched);
 
     // Exit watch (backend/exit_monitor.cpp).
-    void backendDidTerminate(pid_t pid, bool keeperLost);
+    void backendDidTerminate();
     void showExitAlert(bool portTaken);
 
     // Shutdown (backend/shutdown.cpp).
     void terminateBackend();
 
-    // Single instance and the record of the service (backend/service_record.cpp).
-    bool holdInstanceLock();
-    bool holdsInstanceLock() const { return static_cast<bool>(instanceLock_); }
-    void recordService();
-    void forgetService(pid_t pid);
-    void stopLostService();
-
     const Settings& settings() const { return settings_; }
     std::string homeDirectory() const;
     std::string dataDirectory() const;
-    std::string runtimeDirectory() const;
     std::string keeperPath() const;
+    // Single instance, and the record of the service (backend/instance_guard.h).
+    InstanceGuard& instanceGuard() { return guard_; }
     platform::Application& application() { return app_; }
 
     // Fields, in declaration order. All are written on the main thread only.
@@ -152,7 +148,7 @@ private:
 
     platform::Application& app_;
     const Settings settings_;
-    platform::Descriptor instanceLock_;   // held for the delegate's life
+    InstanceGuard guard_;
     platform::Descriptor keeperProgram_;  // the keeper executable, opened at start
     // The service's keeper while the launch waits for its first word.
     std::shared_ptr<platform::KeptTask> starting_;

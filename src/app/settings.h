@@ -19,6 +19,9 @@ inline constexpr const char* kSetsidPath = "/usr/bin/setsid";
 inline constexpr const char* kPgrepPath = "/usr/bin/pgrep";
 // The variable that tells the service its data directory.
 inline constexpr const char* kDataDirVariable = "VANTREL_DATA_DIR";
+// Every process of one launch inherits this variable, with a value of its
+// own (32 random hex digits): what a killed program left is known by it.
+inline constexpr const char* kLaunchMarkVariable = "KESTRIX_V3_LAUNCH";
 // The keeper's file name, in the package's Contents/MacOS.
 inline constexpr const char* kKeeperName = "kestrix-v3-keeper";
 // The application's id: its bus name, its desktop entry, its directories.

@@ -7,13 +7,11 @@ namespace kestrix {
 // process has ended, however it ended. The exit that our own shutdown causes
 // finds isQuitting set (it is set before any signal) and passes in silence.
 //
-// Whatever the service left is stopped before the end is reported:
-// restarting needs it gone (it may hold the port or the data directory),
-// and so does quitting. Its keeper does that; a keeper that was killed
-// first did not, and what the record proves ours is stopped here. So the
-// alert can tell whether another program holds the port.
-void AppDelegate::backendDidTerminate(pid_t /*pid*/, bool keeperLost) {
-    if (keeperLost) stopLostService();
+// Whatever the service left has been stopped by then (by its keeper, or,
+// for a keeper that was killed, by the task itself): restarting needs it
+// gone (it may hold the port or the data directory), and so does quitting.
+// So the alert can tell whether another program holds the port.
+void AppDelegate::backendDidTerminate() {
     if (isQuitting.load()) return;
     const bool portTaken = platform::addressInUse(settings_.panelHost, settings_.panelPort);
     auto self = shared_from_this();

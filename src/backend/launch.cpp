@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/processes.h"
 
 namespace kestrix {
 
@@ -41,9 +42,9 @@ void AppDelegate::launchBackendAndLoad() {
     // older one whose panel answers, is left alone. A service that a start
     // of ours launched and then lost (the shell was killed) is stopped first,
     // so that it never passes for an older instance.
-    const bool firstLaunch = !holdsInstanceLock();
-    const bool alone = holdInstanceLock();
-    if (alone && firstLaunch) stopLostService();
+    const bool firstLaunch = !guard_.holdsLock();
+    const bool alone = guard_.holdLock();
+    if (alone && firstLaunch) guard_.stopLeftovers();
     if (!alone || panelResponds()) {
         alertAndTerminate(text::kAlreadyRunning, text::kAlreadyRunningInfo);
         return;
@@ -53,12 +54,18 @@ void AppDelegate::launchBackendAndLoad() {
     platform::LaunchOptions options = serviceLaunchOptions(backendPath);
     const platform::Descriptor log = openServiceLog();
     options.outputFd = log.get();
+    // Every process of this launch carries its mark; where a user manager
+    // runs us, the keeper's scope is named after it too.
+    const std::string mark = platform::randomToken();
+    platform::setEnvironmentValue(options.environment, kLaunchMarkVariable, mark);
+    const std::string scopeUnit =
+        std::string("app-") + kApplicationID + "-backend-" + mark.substr(0, 12) + ".scope";
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
     auto launched = platform::KeptTask::launch(
         keeperProgram_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()),
-        settings_.pgrepPath, options, [weakSelf](pid_t pid, bool keeperLost) {
-            if (auto self = weakSelf.lock()) self->backendDidTerminate(pid, keeperLost);
+        settings_.pgrepPath, scopeUnit, options, [weakSelf](pid_t, bool) {
+            if (auto self = weakSelf.lock()) self->backendDidTerminate();
         });
     if (!launched.task) {
         alertAndTerminate(text::kBackendStartFailed,
@@ -78,14 +85,14 @@ void AppDelegate::launchBackendAndLoad() {
         const std::string why = answered ? std::strerror(task->startError())
                                          : text::keeperSilent(kKeeperName,
                                                               settings_.keeperAnswerSeconds);
-        task->abandon(graceDuration());
+        task->abandon();
         alertAndTerminate(text::kBackendStartFailed, text::cannotStart(backendPath, why));
         return;
     }
 
     backendTask.store(task);
     backendPGID = task->processIdentifier();
-    recordService();
+    guard_.record(*task, mark);
     startPanelWait(task);
 }
 

@@ -28,7 +28,7 @@ namespace kestrix {
  */
 void AppDelegate::terminateBackend() {
     isQuitting.store(true);
-    if (starting_) starting_->abandon(graceDuration());
+    if (starting_) starting_->abandon();
 
     const std::int32_t id = backendPGID;
     if (id < 1) return;
@@ -40,7 +40,7 @@ void AppDelegate::terminateBackend() {
 
     backendPGID = 0;
     backendTask.store(nullptr);
-    forgetService(id);
+    guard_.forget(id);
 }
 
 AppDelegate::Clock::duration AppDelegate::graceDuration() const {

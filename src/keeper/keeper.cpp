@@ -4,9 +4,11 @@
 //
 // It is a child subreaper: a process below it whose parent dies is handed
 // to it, so "below the keeper" stays true for daemons that fork twice and
-// call setsid(). It reaps all of them. It is also a process group of its
-// own, so that a terminal's ^C reaches the shell, which stops the service in
-// its order, and not the keeper.
+// call setsid(). It reaps all of them. It runs in a session of its own
+// (the shell starts it so): nothing below it can ever be in the shell's
+// session, which is how the shell tells what it inherits from a killed
+// keeper from its own children; and a terminal's ^C reaches the shell,
+// which stops the service in its order, not the keeper.
 //
 // The stop, in the service's launch mode, within one grace:
 // - through setsid: SIGTERM to the service's group while the service is
@@ -37,10 +39,10 @@
 
 #include "backend/pid_list.h"
 #include "keeper/protocol.h"
-#include "keeper/scope.h"
 #include "platform/environment.h"
-#include "platform/spawn.h"
+#include "platform/linux/scope.h"
 #include "platform/linux/stop.h"
+#include "platform/spawn.h"
 
 namespace {
 
@@ -182,19 +184,23 @@ int main(int argc, char** argv) {
     if (!parsed) return 2;
     const auto grace = parsed->grace;
     const bool group = parsed->group;
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    ::setpgid(0, 0);
-
+    // Without these the keeper would hold nothing, or never hear that the
+    // service ended: the start fails instead, with the reason.
     sigset_t handled;
     sigemptyset(&handled);
     for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&handled, s);
     ::sigprocmask(SIG_BLOCK, &handled, nullptr);
     const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signals < 0 || ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
+        (::getsid(0) != ::getpid() && ::setsid() < 0)) {
+        tell(keeper::kFailed, errno);
+        return 1;
+    }
 
     // Where a user manager runs us, a scope of our own holds us and so
     // everything below us, before anything is started; elsewhere, or when
     // the manager does not answer in time, we alone do.
-    kestrix::keeper::joinScope(grace, Clock::now() + grace + std::chrono::seconds(1));
+    platform::joinScope(parsed->scope, grace, Clock::now() + grace + std::chrono::seconds(1));
 
     platform::LaunchOptions options;
     options.executable = parsed->executable;

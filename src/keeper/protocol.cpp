@@ -36,15 +36,15 @@ bool Reports::take(std::string_view packet) {
 }
 
 std::optional<Arguments> parseArguments(const std::vector<std::string>& argv) {
-    // GRACE_MS setsid|direct PGREP EXECUTABLE [ARGUMENT...], the grace at
-    // most ten minutes.
-    if (argv.size() < 4 || (argv[1] != "setsid" && argv[1] != "direct") || argv[2].empty() ||
-        argv[3].empty())
+    // GRACE_MS setsid|direct PGREP SCOPE EXECUTABLE [ARGUMENT...], the
+    // grace at most ten minutes.
+    if (argv.size() < 5 || (argv[1] != "setsid" && argv[1] != "direct") || argv[2].empty() ||
+        argv[3].empty() || argv[4].empty())
         return std::nullopt;
     const auto grace = platform::decimal(argv[0], 600000);
     if (!grace) return std::nullopt;
     return Arguments{std::chrono::milliseconds(*grace), argv[1] == "setsid", argv[2], argv[3],
-                     {argv.begin() + 4, argv.end()}};
+                     argv[4], {argv.begin() + 5, argv.end()}};
 }
 
 }  // namespace kestrix::keeper

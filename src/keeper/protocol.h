@@ -3,12 +3,14 @@
 // The keeper (keeper.cpp) is a small program of the package between the
 // shell and the Backend service. It is started as
 //
-//   kestrix-v3-keeper GRACE_MS setsid|direct PGREP EXECUTABLE [ARGUMENT...]
+//   kestrix-v3-keeper GRACE_MS setsid|direct PGREP SCOPE EXECUTABLE [ARGUMENT...]
 //
-// with the service's environment, working directory and standard streams,
-// and one more descriptor, 3: its end of a SOCK_SEQPACKET pair whose other
-// end only the shell holds. That pair is the lifeline. Each message is one
-// packet, a Message.
+// in a session of its own, with the service's environment, working
+// directory and standard streams, and one more descriptor, 3: its end of a
+// SOCK_SEQPACKET pair whose other end only the shell holds. That pair is
+// the lifeline. Each message is one packet, a Message. SCOPE: the name of
+// the scope unit to hold everything below the keeper, where a user manager
+// runs it.
 //
 // Keeper to shell: kStarted (the service's pid) or kFailed (the errno of
 // its exec) first; then kExited (the service's wait status) once it has
@@ -70,7 +72,7 @@ struct Reports {
 struct Arguments {
     std::chrono::milliseconds grace{0};
     bool group = false;
-    std::string pgrep, executable;
+    std::string pgrep, scope, executable;
     std::vector<std::string> arguments;
 };
 std::optional<Arguments> parseArguments(const std::vector<std::string>& argv);

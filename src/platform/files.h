@@ -48,9 +48,10 @@ Descriptor openForAppending(const std::string& path, std::string& why);
 // The program at `path`, opened to be run later as it is now (whatever is
 // installed there meanwhile); none when it cannot be opened.
 Descriptor openProgram(const std::string& path);
-// A lock on `path` (made 0600 when missing, never through a link), held
-// while the descriptor lives; none when another holds it. `unusable` is set
-// where no lock can be had there at all.
+// A lock on `path` (made 0600 when missing, never through a link, never
+// blocked by a FIFO), held while the descriptor lives; none when another
+// holds it. `unusable` is set where no lock can be had there at all
+// (anything there but a regular file of ours).
 Descriptor lockExclusively(const std::string& path, bool& unusable);
 // The contents of `path`, up to `limit` bytes, when it is a regular file of
 // ours reached without a link; nothing otherwise. Never blocks.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/processes.h"
 #include "platform/spawn.h"
 
 namespace kestrix::platform {
@@ -20,11 +21,16 @@ namespace kestrix::platform {
 // which a watcher thread learns from the keeper. Releasing the last hold on
 // it cuts the keeper's lifeline: the keeper stops whatever is left below it
 // and exits.
+//
+// Should the keeper end without having stopped what it held (killed), all
+// of that is handed to us: we stop it (through the user's service manager
+// where the keeper joined a scope, and by our own signals), reap it, and
+// only then report the program's end.
 class KeptTask {
 public:
-    // Called once, on the watcher thread, when the program has ended, with
-    // its id; `keeperLost` when the keeper ended first (killed, crashed), so
-    // that nothing has stopped what it held.
+    // Called once, on the watcher thread, when the program has ended and
+    // nothing it started is left, with its id; `keeperLost` when the keeper
+    // ended first (killed, crashed) and what it held was stopped here.
     using TerminationHandler = std::function<void(pid_t pid, bool keeperLost)>;
 
     struct Launch {
@@ -36,10 +42,12 @@ public:
     // returns at once: the keeper's first word (the program runs, or why it
     // could not be executed) comes later. `grace`: how long the keeper waits
     // after SIGTERM before SIGKILL; `pgrepPath`: the child lister of its
-    // walk, for a program started without a session of its own.
+    // walk, for a program started without a session of its own;
+    // `scopeUnit`: the name of the scope unit the keeper makes where a user
+    // manager runs us.
     static Launch launch(int keeperFd, std::chrono::milliseconds grace,
-                         const std::string& pgrepPath, const LaunchOptions& options,
-                         TerminationHandler onTermination);
+                         const std::string& pgrepPath, const std::string& scopeUnit,
+                         const LaunchOptions& options, TerminationHandler onTermination);
 
     KeptTask(const KeptTask&) = delete;
     KeptTask& operator=(const KeptTask&) = delete;
@@ -52,12 +60,15 @@ public:
     int startError() const;
     // Gives the start up (the keeper is silent, or the start failed): the
     // keeper is killed and reaped, what it had started is stopped within
-    // `grace`, and no termination handler will be called.
-    void abandon(std::chrono::steady_clock::duration grace);
+    // the grace, and no termination handler will be called.
+    void abandon();
 
     // The program's id; 0 until it runs.
     pid_t processIdentifier() const;
     pid_t keeperIdentifier() const { return keeper_; }
+    // The scope unit that holds the keeper and everything below it; none
+    // where no user manager took it. Known once answered.
+    Scope scope() const;
     bool isRunning() const;
     // Asks the keeper to stop the program and everything below it, in the
     // program's launch mode; it then exits. Once; later calls do nothing.

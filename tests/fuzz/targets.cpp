@@ -56,13 +56,15 @@ void procFiles(std::string_view data) {
     for (const auto& p : platform::descendantsIn(table, 2))
         check(p.pid != 2 && below.insert(p.pid).second, "each process below once");
     platform::environmentHas(data, "VANTREL_DATA_DIR=/home/u/data");
-    // The other files: a name in /proc, links, the boot id, the cgroup.
+    // The other files: a name in /proc, an fd link, the boot id, the cgroup,
+    // the mount table.
     if (const auto pid = platform::pidOfEntry(data)) check(*pid > 0, "a pid");
-    check(data.starts_with(platform::programOfLink(data)), "the link less its tail");
     check(data.starts_with(platform::bootIdFrom(data)), "the id less its line end");
     if (const auto inode = platform::socketInode(data))
         check(data.find(std::to_string(*inode)) != std::string_view::npos, "the inode");
     check(data.find(platform::unifiedCgroup(data)) != std::string_view::npos, "a cgroup");
+    const std::string mount = platform::cgroup2MountPoint(data);
+    check(mount.empty() || (mount[0] == '/' && data.find(mount) != std::string_view::npos), "a mount point");
     const std::string path(data.substr(0, data.find('\0')));
     check(path.starts_with(platform::bundleOfExecutable(path)), "the package above");
 }

@@ -175,6 +175,18 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndAfterItsWebProcessAndEndsEverythingW
               fs::perms::owner_read | fs::perms::owner_write);
     ::kill(again, SIGTERM);
     EXPECT_EQ(exitStatus(again), 0);
+
+    // A FIFO where the cookies are kept: they are not, the panel comes all
+    // the same, and SIGTERM ends the program.
+    const std::string store = dir / "data/io.kestrix.V3NativeShell/cookies.sqlite";
+    fs::remove(store);
+    ::mkfifo(store.c_str(), 0600);
+    const size_t second = log().size();
+    const pid_t third = start();
+    EXPECT_TRUE(waitFor([&] { return log().find("panel rendered", second) != std::string::npos; }, 60s));
+    ::kill(third, SIGTERM);
+    EXPECT_EQ(exitStatus(third), 0);
+    EXPECT_NE(readFile(dir / "output").find(store + " is not a regular file"), std::string::npos);
 }
 
 TEST_F(RealApp, OptionsPrintAndStartNothing) {

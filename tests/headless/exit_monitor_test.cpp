@@ -25,13 +25,6 @@ void installFlakyBackend(Harness& h, int failures, const std::string& failing = 
               0755);
 }
 
-int panelLoads(const Harness& h) {
-    int n = 0;
-    for (const auto& load : h.app.mainWindow()->webView()->loads())
-        if (load.rfind("url:", 0) == 0) ++n;
-    return n;
-}
-
 class ExitMonitor : public ::testing::Test {
 protected:
     // Answers the exit alert with `answers` in turn, every other alert with its first button.
@@ -65,30 +58,28 @@ TEST_F(ExitMonitor, ARestartIsNeverUndoneByTheWaitOfTheLaunchBeforeIt) {
     // watcher have ended; the restarted service's watcher remains.
     ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoaded() && threadCount() <= baseline + 1; }));
     h.app.drainMainQueue();
-    EXPECT_EQ(panelLoads(h), 1);
+    EXPECT_EQ(h.panelLoads(), 1);
     EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
     EXPECT_FALSE(h.app.isTerminating());
 }
 
-TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone) {
-    // A service that ignores SIGTERM, with children and a daemon that do too:
-    // first its keeper is killed (the alert's restart), then it exits by
+TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceNothingOfTheServiceIsLeft) {
+    // A service as users ship them (a script; helpers that run other
+    // programs, ignore SIGTERM, leave its session, make themselves
+    // non-dumpable or scrub their environment): first its keeper is killed
+    // (the alert's restart), then its panel, and so the script, ends by
     // itself with status 0 (the alert's quit). (A kill from outside:
     // ARestartIsNeverUndone...; the port held by another program:
     // AnotherAccountsProgram....)
     Harness h;
+    installScriptService(h);
     fs::create_directories(fs::path(h.logPath()).parent_path());
     writeFile(h.logPath(), "earlier line\n");
     h.settings.shutdownGraceSeconds = 1;
-    for (const auto& [name, value] : {std::pair{"KESTRIX_STUB_IGNORE_TERM", "1"},
-                                      {"KESTRIX_STUB_TREE_DEPTH", "1"},
-                                      {"KESTRIX_STUB_TREE_WIDTH", "2"},
-                                      {"KESTRIX_STUB_DAEMONS", "1"}})
-        ::setenv(name, value, 1);
-    std::vector<pid_t> service;
-    bool leftoversGone = false;
+    std::vector<platform::ProcessInfo> tree;
+    bool leftNothing = false;
     h.app.modalResponder = [&](const platform::AlertSpec&) {
-        leftoversGone = allGone(service);
+        leftNothing = noneLeft(tree);
         ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1500", 1);
         return h.app.modalAlerts.size() == 1 ? platform::kAlertFirstButtonReturn
                                              : platform::kAlertSecondButtonReturn;
@@ -96,31 +87,31 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceWhatTheServiceLeftIsGone)
     h.start();
     for (size_t round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
-        ASSERT_TRUE(h.pumpUntil([&] { return panelLoads(h) == static_cast<int>(round); }));
-        service = waitForPids(h.pidFile, 4 * round);
-        if (round == 1) ::kill(h.delegate->backendTask.load()->keeperIdentifier(), SIGKILL);
+        ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoads() == static_cast<int>(round); }));
+        tree = waitForTree(h.keeper(), kScriptServiceProcesses);
+        ASSERT_EQ(tree.size(), kScriptServiceProcesses);
+        const auto ended = std::chrono::steady_clock::now();
+        if (round == 1) ::kill(h.keeper(), SIGKILL);
         ASSERT_TRUE(h.pumpUntil([&] { return h.app.modalAlerts.size() == round; }, 10s));
-        EXPECT_TRUE(leftoversGone);
+        EXPECT_TRUE(leftNothing);
+        // Within the grace and a second, with room for a loaded machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - ended, round == 1 ? 3s : 5s);
         EXPECT_EQ(h.app.modalAlerts.back().informativeText, "控制面板后端已停止，隧道可能已断开。");
         EXPECT_EQ(h.app.modalAlerts.back().buttons, (std::vector<std::string>{"重新启动", "退出"}));
     }
     ASSERT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
     EXPECT_EQ(h.alertMessages(), (std::vector<std::string>{kExitAlert, kExitAlert}));
+    EXPECT_EQ(zombieChildCount(), 0);
     // The restart ran the same program again; the log keeps what it had.
     const std::string log = readFile(h.logPath());
     EXPECT_EQ(log.rfind("earlier line\n", 0), 0u);
-    EXPECT_NE(log.find("[KestrixV3 " + std::to_string(service[4]) + "] starting"), std::string::npos);
-    // "退出" clears nothing first: the shutdown found the ended service
-    // still recorded, and reset it.
-    EXPECT_EQ(h.delegate->backendPGID, 0);
+    EXPECT_NE(log.find("[KestrixV3 " + std::to_string(pidsFromFile(h.pidFile).back()) + "] starting"),
+              std::string::npos);
     // The next start, on the same port, is not locked out.
     ::unsetenv("KESTRIX_STUB_EXIT_AFTER_MS");
     Harness next;
     next.settings.panelPort = h.settings.panelPort;
     EXPECT_TRUE(next.startShowsPanel());
-    for (const char* name : {"KESTRIX_STUB_IGNORE_TERM", "KESTRIX_STUB_TREE_DEPTH",
-                             "KESTRIX_STUB_DAEMONS"})
-        ::unsetenv(name);
 }
 
 TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId) {
@@ -196,7 +187,7 @@ TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
     h.app.defaults.values[kFirstRunTipKey] = true;
     h.makeDelegate();
     h.delegate->createMainWindow();
-    ASSERT_TRUE(h.delegate->holdInstanceLock());
+    ASSERT_TRUE(h.delegate->instanceGuard().holdLock());
     const int fds = openDescriptorCount();
     const int threads = baselineThreadCount();
 

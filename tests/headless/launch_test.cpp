@@ -73,7 +73,7 @@ TEST_F(Launch, AnotherInstanceGetsTheAlreadyRunningAlertAndNothingStarts) {
     // forward us to, holds the lock.
     Harness h;
     auto other = std::make_shared<AppDelegate>(h.app, h.settings);
-    ASSERT_TRUE(other->holdInstanceLock());
+    ASSERT_TRUE(other->instanceGuard().holdLock());
     h.start();
     ASSERT_EQ(h.alertMessages(), std::vector<std::string>{"已有 V3.1 正在运行"});
     EXPECT_EQ(h.app.modalAlerts[0].informativeText, kRunningInfo);
@@ -177,7 +177,13 @@ TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
                              "VANTREL_DATA_DIR=" + h.settings.homeDirectory + "/.vantrel-v3"),
                   1);
         EXPECT_EQ(std::count(env.begin(), env.end(), "KESTRIX_PASSED_ON=yes"), 1);
-        EXPECT_EQ(env.size(), platform::currentEnvironment().size());
+        // And the launch's mark, nothing else.
+        EXPECT_EQ(std::count_if(env.begin(), env.end(),
+                                [](const std::string& e) {
+                                    return e.starts_with("KESTRIX_V3_LAUNCH=") && e.size() == 50;
+                                }),
+                  1);
+        EXPECT_EQ(env.size(), platform::currentEnvironment().size() + 1);
     }
 }
 

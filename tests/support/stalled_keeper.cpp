@@ -1,12 +1,10 @@
 // A keeper stopped before its first word, as one stopped from outside would
-// be; continued, it is the real one. In a process group of its own, as the
-// keeper makes itself first: a stopped process in a group that became
-// orphaned would get SIGHUP and SIGCONT from the kernel.
+// be; continued, it is the real one. (Started, as every keeper is, in a
+// session of its own.)
 #include <signal.h>
 #include <unistd.h>
 
 int main(int, char** argv) {
-    ::setpgid(0, 0);
     ::raise(SIGSTOP);
     ::execv(KESTRIX_KEEPER_PATH, argv);
     return 127;

@@ -21,6 +21,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "backend/service_record.h"
+#include "platform/files.h"
 #include "platform/processes.h"
 
 namespace kestrix::test {
@@ -266,6 +268,38 @@ std::function<std::string()> httpStatus(std::function<int()> status, std::string
     };
 }
 
+void installScriptService(Harness& h) {
+    const std::string dir = platform::deletingLastPathComponent(h.backendPath());
+    fs::remove(h.backendPath());
+    fs::copy_file(KESTRIX_SERVICE_PATH, dir + "/panel");
+    fs::copy_file(KESTRIX_SOURCE_DIR "/tests/support/script_service.sh", h.backendPath());
+}
+
+std::vector<platform::ProcessInfo> waitForTree(pid_t pid, size_t count) {
+    // No helper is still the shell or launcher that is about to run its
+    // program (`env -i` would change its environment on the way).
+    const auto settled = [&] {
+        const auto tree = platform::liveDescendants(pid);
+        return tree.size() == count && std::none_of(tree.begin(), tree.end(), [&](const auto& p) {
+                   std::error_code ec;
+                   const auto exe = fs::read_symlink("/proc/" + std::to_string(p.pid) + "/exe", ec)
+                                        .filename()
+                                        .string();
+                   return p.ppid != pid && (exe == "dash" || exe == "bash" || exe == "env" ||
+                                            exe == "setsid");
+               });
+    };
+    waitFor(settled, 30s);
+    return platform::liveDescendants(pid);
+}
+
+bool noneLeft(const std::vector<platform::ProcessInfo>& processes) {
+    return std::none_of(processes.begin(), processes.end(), [](const platform::ProcessInfo& p) {
+        const auto now = platform::processInfo(p.pid);
+        return now && now->alive() && now->startTime == p.startTime;
+    });
+}
+
 Harness::Harness(const std::string& backend, Launcher launcher) {
     settings.panelPort = freePort();
     settings.bundlePath = dir / "KestrixV3NativeShell.app";
@@ -331,11 +365,14 @@ bool Harness::pumpUntil(const std::function<bool()>& condition, std::chrono::mil
 }
 
 bool Harness::panelLoaded() const {
+    return panelLoads() > 0;
+}
+
+int Harness::panelLoads() const {
     const auto* window = app.mainWindow();
-    if (!window || !window->webView()) return false;
-    for (const auto& load : window->webView()->loads())
-        if (load == "url:" + panelURL(settings)) return true;
-    return false;
+    if (!window || !window->webView()) return 0;
+    const auto& loads = window->webView()->loads();
+    return static_cast<int>(std::count(loads.begin(), loads.end(), "url:" + panelURL(settings)));
 }
 
 std::string Harness::backendPath() const {
@@ -350,6 +387,36 @@ std::vector<std::string> Harness::alertMessages() const {
     std::vector<std::string> messages;
     for (const auto& alert : app.modalAlerts) messages.push_back(alert.messageText);
     return messages;
+}
+
+ForkedProgram::ForkedProgram(Harness& h) {
+    h.app.defaults.values[kFirstRunTipKey] = true;
+    program = ::fork();
+    if (program == 0) {
+        h.makeDelegate();
+        h.delegate->launchBackendAndLoad();
+        for (;;) ::pause();
+    }
+    waitFor([&] { return (record = parseServiceRecord(readFile(h.dir / "run/backend.record"))).present; },
+            10s);
+    tree = waitForTree(static_cast<pid_t>(record.keeper), kScriptServiceProcesses);
+}
+
+void ForkedProgram::killWithKeeper() {
+    // Stopped first, so that the keeper stops nothing when its lifeline goes.
+    ::kill(static_cast<pid_t>(record.keeper), SIGSTOP);
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
+    ::kill(static_cast<pid_t>(record.keeper), SIGKILL);
+}
+
+bool showsPanelDespite(const ServiceRecord& record, const std::string& home) {
+    Harness h;
+    if (!home.empty()) h.settings.homeDirectory = home;
+    h.settings.shutdownGraceSeconds = 1;
+    ::mkdir((h.dir / "run").c_str(), 0700);
+    writeFile(h.dir / "run/backend.record", formatServiceRecord(record));
+    return h.startShowsPanel();
 }
 
 }  // namespace kestrix::test

@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "backend/service_record.h"
 #include "platform/headless/headless_app.h"
 #include "platform/environment.h"
+#include "platform/processes.h"
 #include "platform/spawn.h"
 
 namespace kestrix::test {
@@ -117,6 +119,18 @@ inline std::function<std::string()> httpStatus(int status) {
     return httpStatus([status] { return status; });
 }
 
+// A Backend service as users ship them (tests/support/script_service.sh),
+// in `h`'s package.
+class Harness;
+void installScriptService(Harness& h);
+// The script and its helpers, all started.
+inline constexpr size_t kScriptServiceProcesses = 9;
+// Waits until `count` live processes are below `pid` (a script service:
+// the script and its helpers, each running its program), then returns them.
+std::vector<platform::ProcessInfo> waitForTree(pid_t pid, size_t count);
+// True when none of `processes` (known by id and start time) is alive.
+bool noneLeft(const std::vector<platform::ProcessInfo>& processes);
+
 // Runs the controller on the headless adapter with a package, a home and
 // command directories inside a temporary directory, and a port of its own.
 class Harness {
@@ -137,6 +151,9 @@ public:
     bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s);
     // True once the panel URL has been loaded into the web view.
     bool panelLoaded() const;
+    int panelLoads() const;
+    // The keeper of the running service.
+    pid_t keeper() const { return delegate->backendTask.load()->keeperIdentifier(); }
     std::string backendPath() const;
     int port() const { return static_cast<int>(settings.panelPort); }
     std::string logPath() const;
@@ -149,5 +166,20 @@ public:
     std::string pidFile;
     std::string signalLog;
 };
+
+// `h`'s script service started by a program of its own (a forked process):
+// what the service runs, and the launch's record.
+struct ForkedProgram {
+    explicit ForkedProgram(Harness& h);
+    // Kills the program and its keeper together.
+    void killWithKeeper();
+
+    pid_t program = -1;
+    std::vector<platform::ProcessInfo> tree;
+    ServiceRecord record;
+};
+// A start of the program that finds `record` left in its runtime directory
+// (and `home` for its home, when given) shows its panel.
+bool showsPanelDespite(const ServiceRecord& record, const std::string& home = "");
 
 }  // namespace kestrix::test

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <webkit2/webkit2.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,21 +78,32 @@ void applyProxySettings(WebKitWebView* view) {
 // The panel's cookies kept on disk beside its local storage, in the
 // engine's data directory (the program's name under the user's data
 // directory), the file the user's alone; the engine keeps none unless told.
-// Cookies without an expiry end with the program.
+// Cookies without an expiry end with the program. The store and its
+// journals are handed to the engine only as regular files of ours (or
+// none): SQLite would wait for good opening a FIFO planted there.
 void keepCookies(WebKitWebView* view) {
     WebKitWebContext* context = webkit_web_view_get_context(view);
     gchar* data = g_build_filename(g_get_user_data_dir(), g_get_prgname(), nullptr);
     g_mkdir_with_parents(data, 0700);
-    gchar* path = g_build_filename(data, "cookies.sqlite", nullptr);
+    const std::string path = std::string(data) + "/cookies.sqlite";
     g_free(data);
-    const int fd = g_open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        struct stat st {};
+        if (lstat((path + suffix).c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+            std::fprintf(stderr,
+                         "kestrix-v3-shell: %s%s is not a regular file of this user; the panel's "
+                         "cookies are not kept\n",
+                         path.c_str(), suffix);
+            return;
+        }
+    }
+    const int fd = g_open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd >= 0) {
         fchmod(fd, 0600);
         close(fd);
     }
     webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
-                                                 path, WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
-    g_free(path);
+                                                 path.c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
 }
 
 class GtkWebViewAdapter final : public WebView {

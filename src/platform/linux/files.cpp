@@ -110,18 +110,6 @@ void createEmptyFile(const std::string& path, unsigned mode) {
     if (fd >= 0) ::close(fd);
 }
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-Descriptor::~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 namespace {
 
 // `fd` when it is a regular file of this user; else closed, and none.
@@ -155,7 +143,7 @@ Descriptor openProgram(const std::string& path) {
 }
 
 Descriptor lockExclusively(const std::string& path, bool& unusable) {
-    Descriptor file(
+    Descriptor file = ownRegularFile(
         ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     unusable = !file;
     if (file && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return {};

@@ -1,20 +1,22 @@
 #include "platform/kept_task.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
 #include "keeper/protocol.h"
-#include "platform/processes.h"
+#include "platform/files.h"
+#include "platform/linux/scope.h"
 #include "platform/linux/stop.h"
 
 namespace kestrix::platform {
@@ -24,19 +26,25 @@ struct KeptTask::State {
     std::condition_variable changed;
     // Guarded by mutex:
     keeper::Reports reports;
+    Scope scope;
     bool keeperReaped = false;
-    bool gone = false;       // the keeper has exited, and its loss has been dealt with
+    bool gone = false;       // the keeper has exited, and what it held has been dealt with
     bool abandoned = false;  // no handler any more
     bool stopSent = false;
     std::atomic<bool> running{false};
-    int lifeline = -1;  // the shell's end
-
-    ~State() {
-        if (lifeline >= 0) ::close(lifeline);
-    }
+    // Fixed at the launch:
+    Descriptor lifeline;  // the shell's end
+    std::string scopeUnit;
+    Clock::duration grace{};
+    unsigned long long keeperStart = 0;
 };
 
 namespace {
+
+// Our keepers, from their start until we have reaped them. Everything else
+// of ours outside our session came from below one of them.
+std::mutex gKeepersMutex;
+std::set<pid_t> gKeepers;
 
 // One packet from the keeper; false at the lifeline's end.
 bool receive(int fd, std::string& packet) {
@@ -49,11 +57,67 @@ bool receive(int fd, std::string& packet) {
     return true;
 }
 
+// Our children that came from below a keeper of ours that started at
+// `keeperStart`. A keeper starts a session of its own before anything else,
+// and a process can be in no session but the one it was born into or one it
+// makes: so nothing below a keeper is ever in our session, while the
+// toolkit's children are born in it and stay (a child that left it would be
+// taken for ours). Our other keepers are known by their ids.
+std::vector<ProcessInfo> inheritedChildren(unsigned long long keeperStart) {
+    std::lock_guard lock(gKeepersMutex);
+    const pid_t self = ::getpid(), session = ::getsid(0);
+    std::vector<ProcessInfo> result;
+    for (const auto& p : allProcesses())
+        if (p.ppid == self && p.sid != session && !gKeepers.contains(p.pid) &&
+            p.startTime >= keeperStart)
+            result.push_back(p);
+    return result;
+}
+
+// Stops, and reaps, what a keeper of ours that ended without doing so held:
+// `keeper` must be unreaped, so that its id and its session's are still its
+// own. Through the user's service manager where the keeper joined a scope
+// (every process in it, whatever it made of itself); then, or without one,
+// everything that has come to us from below the keeper, each by its id: as
+// their parent we hold their ids until we reap them, so none can have been
+// reused. A group whose leader we hold is asked as a whole.
+void stopWhatTheKeeperHeld(pid_t keeper, const KeptTask::State& state) {
+    const auto start = Clock::now();
+    const auto inherited = [&] { return inheritedChildren(state.keeperStart); };
+    const auto reap = [&] {
+        for (const auto& p : inherited())
+            if (!p.alive()) ::waitpid(p.pid, nullptr, WNOHANG);
+    };
+    const bool managed = stopScope(state.scope, state.grace);
+    reap();
+    std::set<pid_t> groups;
+    if (!managed) {
+        groups.insert(keeper);
+        for (const auto& p : inherited())
+            if (p.alive() && p.pgid == p.pid) groups.insert(p.pid);
+        for (const pid_t group : groups) ::kill(-group, SIGTERM);
+    }
+    StopRound round;
+    round.find = [&] {
+        auto live = inherited();
+        std::erase_if(live, [](const ProcessInfo& p) { return !p.alive(); });
+        return live;
+    };
+    round.alreadyAsked = [&](const ProcessInfo& p) { return groups.contains(p.pgid); };
+    round.askNewcomers = true;
+    round.eachRound = reap;
+    round.deadline = start + state.grace;
+    round.giveUp = round.deadline + std::chrono::seconds(1);
+    stopProcesses(round);
+    reap();
+}
+
 // Reads the keeper's reports until it has gone.
 void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
            const KeptTask::TerminationHandler& handler) {
-    for (std::string packet; receive(state->lifeline, packet);) {
+    for (std::string packet; receive(state->lifeline.get(), packet);) {
         std::unique_lock lock(state->mutex);
+        const bool answered = state->reports.answered;
         if (state->reports.take(packet)) {
             state->running.store(false);
             const bool call = !state->abandoned;
@@ -63,32 +127,43 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
             if (call && handler) handler(pid, false);
             continue;
         }
+        // The keeper joined its scope, if it could, before it started anything.
+        if (!answered && state->reports.pid > 0)
+            state->scope = scopeOf(keeperPid, state->scopeUnit);
         state->running.store(state->reports.pid > 0 && !state->reports.status);
         lock.unlock();
         state->changed.notify_all();
     }
-    // The keeper has gone. Wait without reaping first, so that abandon()
-    // (which holds the lock) only ever kills our keeper or its zombie, never
-    // a process that has taken over a reused pid.
+    // The keeper has gone. It stays unreaped until what it held is dealt
+    // with; and abandon() (which holds the lock) only ever kills our keeper
+    // or its zombie, never a process that has taken over a reused id.
     siginfo_t info{};
     while (::waitid(P_PID, static_cast<id_t>(keeperPid), &info, WEXITED | WNOWAIT) < 0 &&
            errno == EINTR) {
     }
-    bool lost;
+    bool held, lost;
     pid_t pid;
+    {
+        std::lock_guard lock(state->mutex);
+        auto& reports = state->reports;
+        if (!reports.answered) reports.take({});
+        // Ended before it told the service's end: nothing stopped what it held.
+        held = !reports.status;
+        lost = reports.pid > 0 && held && !state->abandoned;
+        if (reports.pid > 0 && held) reports.status = -1;
+        state->running.store(false);
+        pid = reports.pid;
+    }
+    if (held) stopWhatTheKeeperHeld(keeperPid, *state);
     {
         std::lock_guard lock(state->mutex);
         while (::waitpid(keeperPid, nullptr, 0) < 0 && errno == EINTR) {
         }
         state->keeperReaped = true;
-        auto& reports = state->reports;
-        if (!reports.answered) reports.take({});
-        // Killed before it told the program's end: nothing stopped what it held.
-        lost = reports.pid > 0 && !reports.status;
-        if (lost) reports.status = -1;
-        state->running.store(false);
-        lost = lost && !state->abandoned;
-        pid = reports.pid;
+    }
+    {
+        std::lock_guard lock(gKeepersMutex);
+        gKeepers.erase(keeperPid);
     }
     state->changed.notify_all();
     if (lost && handler) handler(pid, true);
@@ -102,32 +177,44 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
 }  // namespace
 
 KeptTask::Launch KeptTask::launch(int keeperFd, std::chrono::milliseconds grace,
-                                  const std::string& pgrepPath, const LaunchOptions& options,
-                                  TerminationHandler onTermination) {
+                                  const std::string& pgrepPath, const std::string& scopeUnit,
+                                  const LaunchOptions& options, TerminationHandler onTermination) {
     // A keeper that could not be opened at the start is missing.
     if (keeperFd < 0) return {nullptr, ENOENT};
+    // What a killed keeper held is handed to us, not to init: we can then
+    // stop it by ids that no other process can have taken, and reap it.
+    static const int subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 ? 0 : errno;
+    if (subreaper != 0) return {nullptr, subreaper};
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return {nullptr, errno};
+    auto state = std::make_shared<State>();
+    state->lifeline = Descriptor(pair[0]);
+    const Descriptor keeperEnd(pair[1]);
 
     LaunchOptions keeperOptions = options;
     keeperOptions.executable = "kestrix-v3-keeper";
     keeperOptions.executableFd = keeperFd;
     keeperOptions.arguments = {std::to_string(grace.count()),
-                               options.newSession ? "setsid" : "direct", pgrepPath,
+                               options.newSession ? "setsid" : "direct", pgrepPath, scopeUnit,
                                options.executable};
     keeperOptions.arguments.insert(keeperOptions.arguments.end(), options.arguments.begin(),
                                    options.arguments.end());
-    keeperOptions.newSession = false;
-    keeperOptions.passFds = {pair[1]};
-    const SpawnResult spawned = spawnProcess(keeperOptions);
-    ::close(pair[1]);
-    if (!spawned) {
-        ::close(pair[0]);
-        return {nullptr, spawned.errorNumber};
+    // The keeper's own session, from its first instruction on.
+    keeperOptions.newSession = true;
+    keeperOptions.passFds = {keeperEnd.get()};
+    SpawnResult spawned;
+    {
+        // Known as a keeper before anyone could look for what is not one.
+        std::lock_guard lock(gKeepersMutex);
+        spawned = spawnProcess(keeperOptions);
+        if (spawned) gKeepers.insert(spawned.pid);
     }
+    if (!spawned) return {nullptr, spawned.errorNumber};
 
-    auto state = std::make_shared<State>();
-    state->lifeline = pair[0];
+    state->scopeUnit = scopeUnit;
+    state->grace = grace;
+    // Our unreaped child: the id is its own.
+    if (const auto info = processInfo(spawned.pid)) state->keeperStart = info->startTime;
     std::thread([keeperPid = spawned.pid, state, handler = std::move(onTermination)] {
         watch(keeperPid, state, handler);
     }).detach();
@@ -140,7 +227,7 @@ KeptTask::KeptTask(pid_t keeper, std::shared_ptr<State> state)
 KeptTask::~KeptTask() {
     // The keeper reads this as its lifeline closing. The descriptor itself
     // stays open until the watcher, which reads from it, is done too.
-    ::shutdown(state_->lifeline, SHUT_WR);
+    ::shutdown(state_->lifeline.get(), SHUT_WR);
 }
 
 bool KeptTask::answered() const {
@@ -153,20 +240,19 @@ int KeptTask::startError() const {
     return state_->reports.startError;
 }
 
-void KeptTask::abandon(std::chrono::steady_clock::duration grace) {
-    std::vector<ProcessInfo> started;
+Scope KeptTask::scope() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->scope;
+}
+
+void KeptTask::abandon() {
     {
         std::lock_guard lock(state_->mutex);
         state_->abandoned = true;
-        if (!state_->keeperReaped) {
-            started = liveDescendants(keeper_);
-            ::kill(keeper_, SIGKILL);
-        }
+        if (!state_->keeperReaped) ::kill(keeper_, SIGKILL);
     }
-    // Handed to another parent now: each is known by its id and start time.
-    stopKnownProcesses(started, grace);
-    // And the keeper reaped, so that nothing of the start is left behind.
-    waitUntilGone(std::chrono::steady_clock::now() + grace);
+    // The watcher stops what the keeper had started, then reaps it.
+    waitUntilGone(Clock::now() + state_->grace + std::chrono::seconds(2));
 }
 
 pid_t KeptTask::processIdentifier() const {
@@ -186,7 +272,7 @@ void KeptTask::stop() {
     const keeper::Message message{keeper::kStop, 0};
     // MSG_NOSIGNAL: a keeper that has gone must not take us with it.
     [[maybe_unused]] const ssize_t n =
-        ::send(state_->lifeline, &message, sizeof message, MSG_NOSIGNAL);
+        ::send(state_->lifeline.get(), &message, sizeof message, MSG_NOSIGNAL);
 }
 
 bool KeptTask::waitUntilGone(std::chrono::steady_clock::time_point deadline) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -18,6 +20,15 @@ namespace kestrix::platform {
 // before.
 const rlimit* startupFileLimit();
 
+// A handle on the process `pid` that no other process can take over (-1
+// when it has gone), and a signal sent through one.
+inline int pidfdOpen(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+inline int pidfdSignal(int pidfd, int signal) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
 // The whole text of a file (of /proc); empty when it cannot be read.
 std::string readWholeFile(const std::string& path);
 // ASCII digits and nothing else, as a number up to `most`; nothing for any
@@ -30,9 +41,8 @@ std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat);
 bool environmentHas(std::string_view environment, std::string_view entry);
 // A process id from the name of an entry of /proc; nothing for any other.
 std::optional<pid_t> pidOfEntry(std::string_view name);
-// The file a process executes, from its /proc/PID/exe link, " (deleted)"
-// taken off.
-std::string programOfLink(std::string_view link);
+// This process and each of its ancestors up to process 1.
+std::vector<pid_t> selfAndAncestors();
 // This boot's id from the text of /proc/sys/kernel/random/boot_id.
 std::string bootIdFrom(std::string_view text);
 // The socket's inode from a /proc/PID/fd link ("socket:[N]"); nothing for
@@ -41,6 +51,9 @@ std::optional<unsigned long> socketInode(std::string_view link);
 // The cgroup v2 path ("0::PATH") from the text of /proc/PID/cgroup; empty
 // where it has none.
 std::string unifiedCgroup(std::string_view text);
+// Where the cgroup2 hierarchy is mounted, from the text of
+// /proc/self/mountinfo; empty where it is not.
+std::string cgroup2MountPoint(std::string_view mountinfo);
 // The application package of the executable at `path`: <pkg> for
 // <pkg>/Contents/MacOS/<exe>, otherwise the executable's own directory.
 std::string bundleOfExecutable(const std::string& path);

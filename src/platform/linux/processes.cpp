@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,9 +50,9 @@ std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat) {
     ProcessInfo info;
     info.pid = pid;
     std::string skip;
-    fields >> info.state >> info.ppid >> info.pgid;
-    // Fields 6 to 21, then the start time (22).
-    for (int i = 6; i <= 21; ++i) fields >> skip;
+    fields >> info.state >> info.ppid >> info.pgid >> info.sid;
+    // Fields 7 to 21, then the start time (22).
+    for (int i = 7; i <= 21; ++i) fields >> skip;
     fields >> info.startTime;
     if (!fields) return std::nullopt;
     return info;
@@ -80,27 +81,6 @@ bool environmentHas(std::string_view environment, std::string_view entry) {
         start = end + 1;
     }
     return false;
-}
-
-bool environmentContains(pid_t pid, const std::string& entry) {
-    return environmentHas(readWholeFile("/proc/" + std::to_string(pid) + "/environ"), entry);
-}
-
-long processOwner(pid_t pid) {
-    struct stat st {};
-    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) return -1;
-    return static_cast<long>(st.st_uid);
-}
-
-long currentUser() {
-    return static_cast<long>(::geteuid());
-}
-
-std::string executablePath(pid_t pid) {
-    char target[4096];
-    const ssize_t n =
-        ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
-    return n > 0 ? programOfLink({target, static_cast<size_t>(n)}) : std::string();
 }
 
 std::vector<ProcessInfo> descendantsIn(const std::vector<ProcessInfo>& all, pid_t root) {
@@ -141,16 +121,23 @@ std::string bootId() {
     return bootIdFrom(readWholeFile("/proc/sys/kernel/random/boot_id"));
 }
 
+std::string randomToken() {
+    unsigned char bytes[16] = {};
+    for (size_t got = 0; got < sizeof bytes;) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno != EINTR) break;  // no such call: what was had
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (const unsigned char b : bytes) token += {digits[b >> 4], digits[b & 15]};
+    return token;
+}
+
 std::optional<pid_t> pidOfEntry(std::string_view name) {
     const auto pid = decimal(name, INT32_MAX);
     if (!pid || *pid == 0) return std::nullopt;
     return static_cast<pid_t>(*pid);
-}
-
-std::string programOfLink(std::string_view link) {
-    constexpr std::string_view deleted = " (deleted)";
-    if (link.size() > deleted.size() && link.ends_with(deleted)) link.remove_suffix(deleted.size());
-    return std::string(link);
 }
 
 std::string bootIdFrom(std::string_view text) {
@@ -164,6 +151,22 @@ std::string unifiedCgroup(std::string_view text) {
         if (text.substr(at, end - at).starts_with("0::"))
             return std::string(text.substr(at + 3, end - at - 3));
         at = end + 1;
+    }
+    return {};
+}
+
+std::string cgroup2MountPoint(std::string_view mountinfo) {
+    // "ID PARENT MAJ:MIN ROOT MOUNT-POINT OPTIONS [TAGS...] - TYPE SOURCE ...":
+    // the fifth field, of a line whose type is cgroup2.
+    for (size_t at = 0; at < mountinfo.size();) {
+        const size_t end = std::min(mountinfo.find('\n', at), mountinfo.size());
+        std::istringstream fields{std::string(mountinfo.substr(at, end - at))};
+        at = end + 1;
+        std::string field, mountPoint, type;
+        for (int i = 1; i <= 5 && fields >> field; ++i) mountPoint = field;
+        while (fields >> field && field != "-") {
+        }
+        if (fields >> type && type == "cgroup2" && mountPoint.starts_with("/")) return mountPoint;
     }
     return {};
 }

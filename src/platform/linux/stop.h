@@ -1,6 +1,6 @@
-// The one way to stop processes, for the keeper and for the shell's
-// backstop alike: SIGTERM to each; a grace, cut short the moment the last
-// has gone; then SIGKILL to whatever is left, until nothing is.
+// The one way to stop processes, for the keeper and for the shell alike:
+// SIGTERM to each; a grace, cut short the moment the last has gone; then
+// SIGKILL to whatever is left, until nothing is.
 #pragma once
 
 #include <functional>
@@ -20,6 +20,9 @@ struct StopRound {
     // Processes of the first round that have had their SIGTERM already
     // (a group signalled as a whole); none when empty.
     std::function<bool(const ProcessInfo&)> alreadyAsked;
+    // A process first found after the first round gets its SIGTERM too
+    // (else only the SIGKILL once the grace is over).
+    bool askNewcomers = false;
     // Called each round after the first, before the processes are looked
     // for again (the keeper reaps there).
     std::function<void()> eachRound;
@@ -31,6 +34,5 @@ struct StopRound {
 // Every signal goes to a process by its id, as listed in that round.
 // True when nothing is left.
 bool stopProcesses(const StopRound& round);
-
 
 }  // namespace kestrix::platform

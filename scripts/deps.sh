@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need, when
-# any is missing. Debian 12; needs root (or sudo) only when something is missing.
+# any is missing. Debian 12 and 13 alike: no package here names a release;
+# the compiler runtime of the fuzzers is the one of the clang installed.
+# Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
 packages=(
     # build, and the package (dpkg-shlibdeps)
     cmake ninja-build g++ pkg-config dpkg-dev
-    libgtk-3-dev libwebkit2gtk-4.1-dev libcpp-httplib-dev
+    libgtk-3-dev libwebkit2gtk-4.1-dev
     libdbusmenu-glib-dev librsvg2-common libsystemd-dev
     # run: Chinese text, pgrep, setsid
     fonts-wqy-microhei procps util-linux libglib2.0-bin
@@ -16,17 +18,28 @@ packages=(
     # the package's checks
     lintian desktop-file-utils appstream
     # fuzzing (scripts/fuzz.sh)
-    clang libclang-rt-14-dev
+    clang
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing() {
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+    done
+}
 
-echo "Installing: ${missing[*]}" >&2
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >&2
+install() {
+    [ $# -eq 0 ] && return 0
+    echo "Installing: $*" >&2
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    [ -n "${updated:-}" ] || { $sudo apt-get update -qq; updated=1; }
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >&2
+}
+
+install $(missing "${packages[@]}")
+# clang's own runtime (the sanitizers and libFuzzer): /usr/lib/llvm-N/bin/clang
+# wants libclang-rt-N-dev.
+llvm=$(readlink -f "$(command -v clang)")
+version=${llvm#/usr/lib/llvm-}
+version=${version%%/*}
+install $(missing "libclang-rt-$version-dev")

@@ -8,9 +8,13 @@
 # Everything happens in a pid and mount namespace of its own: a user made up
 # for the run (uid 4321 unless told), a private /run holding that user's
 # runtime directory, a cgroup subtree handed to the manager as logind and
-# user@.service would hand it, the manager itself started as that user, and
-# COMMAND started by the manager (`systemd-run --user --wait --pipe`), whose
-# exit status is this script's. The scope test runs through it.
+# user@.service would hand it (a real login's layout, user.slice/
+# user-UID.slice/user@UID.service, below a slice of the run's own, named
+# anew at every run), the manager itself started as that user, and COMMAND
+# started by the manager (`systemd-run --user --wait --pipe`), whose exit
+# status is this script's. The scope test runs through it. It works where /
+# is not a mount point too (a plain chroot): it makes it one, in its own
+# namespace.
 #
 # Needs root, the Debian packages systemd and dbus-user-session, and a
 # writable cgroup2 hierarchy; where one is missing it says which and exits
@@ -29,14 +33,26 @@ skip() { echo "user-manager: $*" >&2; exit 77; }
 # Once more inside namespaces of our own, where /run and /etc may be changed.
 if [ -z "${KESTRIX_USER_MANAGER_IN:-}" ]; then
     export KESTRIX_USER_MANAGER_IN=1
-    exec unshare --pid --fork --mount --mount-proc --propagation private -- "$0" --uid "$uid" -- "$@"
+    exec unshare --pid --fork --mount --propagation unchanged -- "$0" --uid "$uid" -- "$@"
 fi
+# Nothing mounted here reaches the machine's own mounts. In a chroot, / is
+# no mount point: the whole tree, bound onto a folder of its own, becomes
+# the root, which is one.
+if ! mount --make-rprivate / 2>/dev/null; then
+    [ -z "${KESTRIX_USER_MANAGER_ROOT:-}" ] || skip "cannot make the mounts private"
+    export KESTRIX_USER_MANAGER_ROOT=$(mktemp -d /tmp/kestrix-root.XXXXXX)
+    mount --rbind / "$KESTRIX_USER_MANAGER_ROOT" && mount --make-rprivate "$KESTRIX_USER_MANAGER_ROOT" &&
+        exec chroot "$KESTRIX_USER_MANAGER_ROOT" "$0" --uid "$uid" -- "$@"
+    skip "cannot make the mounts private"
+fi
+mount -t proc proc /proc || skip "cannot mount a /proc of the namespace's own"
 
 unified=$(awk '$3 == "cgroup2" { print $2; exit }' /proc/self/mounts)
 [ -n "$unified" ] && [ -w "$unified" ] || skip "no writable cgroup2 hierarchy"
 scratch=$(mktemp -d /tmp/kestrix-user-manager.XXXXXX)
 chmod 0755 "$scratch"
-subtree="kestrix-$$"
+# Unique on the machine: $$ is 1 in every run's pid namespace.
+subtree="kestrix_$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n').slice"
 made=()
 manager=""
 
@@ -71,7 +87,7 @@ chown "$uid:$uid" "$runtime" && chmod 0700 "$runtime"
 # named systemd one, where the manager keeps its units too.
 for hierarchy in "$unified" /sys/fs/cgroup/systemd; do
     [ -d "$hierarchy" ] && [ -w "$hierarchy" ] || continue
-    service="$hierarchy/$subtree/user@$uid.service"
+    service="$hierarchy/$subtree/user.slice/user-$uid.slice/user@$uid.service"
     mkdir -p "$service" || continue
     made+=("$hierarchy/$subtree")
     for file in "$service" "$service"/cgroup.procs "$service"/cgroup.subtree_control \
@@ -87,7 +103,9 @@ export HOME="$home" XDG_RUNTIME_DIR="$runtime" DBUS_SESSION_BUS_ADDRESS="unix:pa
 setpriv --reuid="$uid" --regid="$uid" --clear-groups \
     sh -c 'sleep 0.2; exec /lib/systemd/systemd --user' >"$scratch/manager.log" 2>&1 &
 manager=$!
-for top in "${made[@]}"; do echo "$manager" > "$top/user@$uid.service/cgroup.procs"; done
+for top in "${made[@]}"; do
+    echo "$manager" > "$top/user.slice/user-$uid.slice/user@$uid.service/cgroup.procs"
+done
 
 # Ready once its session bus (socket-activated by dbus-user-session) is there.
 for _ in $(seq 150); do [ -S "$runtime/bus" ] && break; sleep 0.1; done

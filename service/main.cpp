@@ -29,9 +29,12 @@
 //                                  (0.0.0.0, ::, ::ffff:127.0.0.1)
 //   KESTRIX_STUB_UNDUMPABLE=1      make the process non-dumpable, so that
 //                                  its descriptors are hidden from its user
+//   KESTRIX_STUB_PAGE_SCRIPT       more script for the panel's page, run as
+//                                  it loads; what it posts to /api/note as
+//                                  "text" is logged as "note <text>"
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <httplib.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -46,14 +49,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "service/http_request.h"
+
 namespace {
 
+using kestrix::service::parseRequestHead;
+using kestrix::service::queryValue;
+using kestrix::service::Request;
 using Clock = std::chrono::steady_clock;
 
 const Clock::time_point gStart = Clock::now();
@@ -267,9 +276,98 @@ window.addEventListener('load', function () {
   fetch('/api/rendered', {method: 'POST'}).catch(function () {});
 });
 </script>
-</body></html>
 )HTML";
-    return page;
+    if (const char* script = std::getenv("KESTRIX_STUB_PAGE_SCRIPT"); script && *script)
+        page += std::string("<script>\n") + script + "\n</script>\n";
+    return page + "</body></html>\n";
+}
+
+struct Response {
+    int status;
+    std::string type, body, cookie;  // cookie: a Set-Cookie value, or empty
+};
+
+const char* reason(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 404: return "Not Found";
+        case 503: return "Service Unavailable";
+        default: return "Status";
+    }
+}
+
+// A socket listening on `host` (IPv4, or IPv6 with the mapped and
+// dual-stack forms) and `port`, SO_REUSEADDR alone: it takes the port while
+// connections of an earlier listener wait out their TIME_WAIT, and never
+// shares it with a second listener. -1 on failure.
+int listenOn(const std::string& host, int port) {
+    sockaddr_storage address{};
+    socklen_t size;
+    const bool v6 = host.find(':') != std::string::npos;
+    if (v6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(address);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        if (::inet_pton(AF_INET6, host.c_str(), &a.sin6_addr) != 1) return errno = EINVAL, -1;
+        size = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(address);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) return errno = EINVAL, -1;
+        size = sizeof a;
+    }
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1, no = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (v6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(fd, 64) != 0) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        return errno = error, -1;
+    }
+    return fd;
+}
+
+// One connection: its request (2 s to send it), the answer, logged as
+// "METHOD PATH STATUS", and the connection closed.
+void serve(int connection, std::function<Response(const Request&)> answer) {
+    const timeval limit{2, 0};
+    ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string data;
+    char buffer[4096];
+    size_t headEnd;
+    while ((headEnd = data.find("\r\n\r\n")) == std::string::npos && data.size() < 65536) {
+        const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+        if (n <= 0) return (void)::close(connection);
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    const auto request = parseRequestHead(std::string_view(data).substr(0, headEnd + 2));
+    Response response{400, "text/plain", "bad request\n", ""};
+    if (request) {
+        // The body is read and passed over.
+        for (size_t got = data.size() - headEnd - 4; got < request->bodyLength && got < (1 << 20);) {
+            const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        response = answer(*request);
+    }
+    std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) +
+                      "\r\nContent-Type: " + response.type +
+                      "\r\nContent-Length: " + std::to_string(response.body.size()) +
+                      "\r\nConnection: close\r\n";
+    if (!response.cookie.empty()) out += "Set-Cookie: " + response.cookie + "\r\n";
+    out += "\r\n" + response.body;
+    for (size_t sent = 0; sent < out.size();) {
+        const ssize_t n = ::send(connection, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    if (request) log(request->method + " " + request->path + " " + std::to_string(response.status));
+    ::shutdown(connection, SHUT_WR);
+    ::close(connection);
 }
 
 }  // namespace
@@ -325,81 +423,60 @@ int main(int argc, char** argv) {
 
     const long overrideStatus = envNumber("KESTRIX_STUB_STATUS", 0);
     const long overrideForMs = envNumber("KESTRIX_STUB_STATUS_FOR_MS", -1);
-
-    httplib::Server server;
-    std::mutex dataMutex;
-    long visits = 0;
-
-    server.Get("/", [&](const httplib::Request& req, httplib::Response& res) {
-        // A lasting cookie (ten days), and what the browser sent back of it.
-        if (req.has_header("Cookie")) log("cookie " + req.get_header_value("Cookie"));
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
-        if (overrideStatus > 0 && (overrideForMs < 0 || elapsed < overrideForMs)) {
-            res.status = static_cast<int>(overrideStatus);
-            res.set_content("not ready\n", "text/plain");
-            return;
-        }
-        long count;
-        {
-            std::lock_guard lock(dataMutex);
-            count = ++visits;
-            if (!dataDir.empty()) {
-                std::error_code ec;
-                std::filesystem::create_directories(dataDir, ec);
-                std::ofstream(dataDir + "/visits") << count << "\n";
+    // "/": the panel (a lasting cookie of ten days, and what the browser
+    // sent back of it logged); the page's two posts; nothing else. Each
+    // connection's thread has its own copy, which may outlive main().
+    const auto answer = [=](const Request& req) -> Response {
+        static std::mutex dataMutex;
+        static long visits = 0;
+        if (req.method == "GET" && req.path == "/") {
+            if (!req.cookie.empty()) log("cookie " + req.cookie);
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
+            if (overrideStatus > 0 && (overrideForMs < 0 || elapsed < overrideForMs))
+                return {static_cast<int>(overrideStatus), "text/plain", "not ready\n", ""};
+            long count;
+            {
+                std::lock_guard lock(dataMutex);
+                count = ++visits;
+                if (!dataDir.empty()) {
+                    std::error_code ec;
+                    std::filesystem::create_directories(dataDir, ec);
+                    std::ofstream(dataDir + "/visits") << count << "\n";
+                }
             }
+            return {200, "text/html; charset=utf-8", panelPage(dataDir, count),
+                    "kestrix-visit=" + std::to_string(count) + "; Max-Age=864000; Path=/"};
         }
-        res.set_header("Set-Cookie", "kestrix-visit=" + std::to_string(count) +
-                                         "; Max-Age=864000; Path=/");
-        res.set_content(panelPage(dataDir, count), "text/html; charset=utf-8");
-    });
-    server.Post("/api/rendered", [](const httplib::Request&, httplib::Response& res) {
-        log("panel rendered");
-        res.set_content("ok\n", "text/plain");
-    });
-    server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-        log(req.method + " " + req.path + " " + std::to_string(res.status));
-    });
+        if (req.method == "POST" && req.path == "/api/rendered") {
+            log("panel rendered");
+            return {200, "text/plain", "ok\n", ""};
+        }
+        if (req.method == "POST" && req.path == "/api/note") {
+            log("note " + queryValue(req.query, "text"));
+            return {200, "text/plain", "ok\n", ""};
+        }
+        return {404, "text/plain", "not found\n", ""};
+    };
 
-    // One request per connection: an idle keep-alive connection (a web view
-    // keeps one open) would otherwise hold up the exit on SIGTERM for the
-    // whole keep-alive time-out.
-    server.set_keep_alive_max_count(1);
-    // SO_REUSEADDR alone (the library's default is SO_REUSEPORT): it takes
-    // the port while connections of an earlier listener wait out their
-    // TIME_WAIT, and it never shares the port with a second listener.
-    server.set_socket_options([](socket_t socket) {
-        const int yes = 1;
-        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server.set_read_timeout(2, 0);
-
-    if (!server.bind_to_port(host.c_str(), port)) {
-        std::fprintf(stderr, "KestrixV3: cannot listen on %s:%d\n", host.c_str(), port);
+    const int listener = listenOn(host, port);
+    if (listener < 0) {
+        std::fprintf(stderr, "KestrixV3: cannot listen on %s:%d: %s\n", host.c_str(), port,
+                     std::strerror(errno));
         return 1;
     }
-    // A request to stop may come before the server loop runs, when stop()
-    // would be lost: it is repeated until the loop has ended.
-    std::atomic<bool> stopRequested{false}, loopEnded{false};
-    std::thread stopper([&] {
-        char byte;
-        while (::read(gWakePipe[0], &byte, 1) < 0 && errno == EINTR) {
-        }
-        stopRequested = true;
-        while (!loopEnded) {
-            server.stop();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    });
     log("listening on " + host + ":" + std::to_string(port));
-    if (!stopRequested) server.listen_after_bind();
-    loopEnded = true;
-    // listen_after_bind also returns when the server fails; make sure the
-    // stopper is not left waiting.
-    const char byte = 's';
-    [[maybe_unused]] const ssize_t w = ::write(gWakePipe[1], &byte, 1);
-    stopper.join();
+    // Until told to stop: a connection a thread, one request each (an idle
+    // keep-alive connection would hold up the exit on SIGTERM).
+    for (;;) {
+        pollfd fds[2] = {{listener, POLLIN, 0}, {gWakePipe[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (fds[1].revents != 0) break;
+        if (fds[0].revents == 0) continue;
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection >= 0) std::thread(serve, connection, answer).detach();
+    }
+    ::close(listener);
     log("stopped");
     return 0;
 }

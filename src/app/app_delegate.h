@@ -3,8 +3,8 @@
 // exit watch and shutdown (backend/), and the menus, tip and page dialogs (ui/).
 //
 // Threads: every method runs on the main thread, except waitForPanel,
-// panelResponds and panelIsOurs (the background wait) and
-// backendDidTerminate (the task's watcher thread). Off the main thread only
+// panelResponds and panelIsOurs (the background wait), and backendDidEnd
+// and backendDidTerminate (the task's watcher thread). Off the main thread only
 // `backendTask`, `isQuitting` and the fixed settings are read, and nothing
 // is written; work that leaves the main thread holds the delegate through a
 // weak_ptr and does nothing once it has gone.
@@ -85,6 +85,8 @@ public:
     void webContentProcessDidTerminate() override;
     bool panelIsLoadable() const;
     void reloadWhatWasShown();
+    void showPanel();
+    void showStartingPage();
 
     // Page dialogs (ui/js_dialogs.cpp).
     void runJavaScriptAlertPanel(const std::string& message,
@@ -118,7 +120,9 @@ public:
     void loadPanelOrReportFailure(PanelWait result,
                                   const std::shared_ptr<platform::KeptTask>& launched);
 
-    // Exit watch (backend/exit_monitor.cpp).
+    // Exit watch (backend/exit_monitor.cpp; app/main_window.cpp for the end's
+    // first moment).
+    void backendDidEnd();
     void backendDidTerminate();
     void showExitAlert(bool portTaken);
 

@@ -1,3 +1,5 @@
+#include <utility>
+
 #include "app/app_delegate.h"
 
 namespace kestrix {
@@ -10,6 +12,9 @@ void AppDelegate::createMainWindow() {
 
     webView = window->addWebView();
     webView->setUIDelegate(this);
+    // No request reaches the panel's address until our service's listener
+    // is behind it.
+    webView->setPanelGate(settings_.panelPort, false);
     webView->loadHTMLString(text::kStartingPageHTML);
 
     showWindow();
@@ -23,11 +28,40 @@ bool AppDelegate::panelIsLoadable() const {
     return task && task->isRunning() && panelIsOurs(*task);
 }
 
+// The panel into the window, our service's listener behind its address:
+// the gate opens, and a sheet about a web process that kept ending has
+// lost its cause.
+void AppDelegate::showPanel() {
+    panelShown_ = true;
+    if (std::exchange(recoveryOffered_, false)) {
+        window->dismissSheets();
+        webProcessEnds_.clear();
+    }
+    webView->setPanelGate(settings_.panelPort, true);
+    webView->loadRequest(panelURL(settings_));
+}
+
+// The starting page, while the service starts (again): nothing of the
+// panel before it stays on screen.
+void AppDelegate::showStartingPage() {
+    panelShown_ = false;
+    webView->loadHTMLString(text::kStartingPageHTML);
+}
+
+// The service has ended, this very moment (on its watcher thread): no
+// request of the page's reaches the panel's address from now on, whoever
+// listens there next. The page on screen stays.
+void AppDelegate::backendDidEnd() {
+    app_.postToMainQueue([self = shared_from_this()] {
+        if (self->webView) self->webView->setPanelGate(self->settings_.panelPort, false);
+    });
+}
+
 // What was shown comes back: the panel where it is still ours, else the
 // starting page (the panel follows once the service's wait says so).
 void AppDelegate::reloadWhatWasShown() {
     if (panelShown_ && panelIsLoadable())
-        webView->loadRequest(panelURL(settings_));
+        showPanel();
     else
         webView->loadHTMLString(text::kStartingPageHTML);
 }

@@ -26,6 +26,7 @@ void AppDelegate::showExitAlert(bool portTaken) {
     if (response == platform::kAlertFirstButtonReturn) {
         backendPGID = 0;
         backendTask.store(nullptr);
+        showStartingPage();
         launchBackendAndLoad();
     } else {
         app_.terminate();

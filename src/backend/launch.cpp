@@ -64,9 +64,13 @@ void AppDelegate::launchBackendAndLoad() {
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
     auto launched = platform::KeptTask::launch(
         keeperProgram_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()),
-        settings_.pgrepPath, scopeUnit, options, [weakSelf](pid_t, bool) {
-            if (auto self = weakSelf.lock()) self->backendDidTerminate();
-        });
+        settings_.pgrepPath, scopeUnit, options,
+        {[weakSelf] {
+             if (auto self = weakSelf.lock()) self->backendDidEnd();
+         },
+         [weakSelf](pid_t, bool) {
+             if (auto self = weakSelf.lock()) self->backendDidTerminate();
+         }});
     if (!launched.task) {
         alertAndTerminate(text::kBackendStartFailed,
                           text::cannotStart(options.executable, launched.errorNumber));

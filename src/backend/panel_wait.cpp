@@ -16,14 +16,16 @@ bool AppDelegate::panelResponds() const {
     return platform::httpGetStatus(panelURL(settings_), settings_.probeTimeoutSeconds) == 200;
 }
 
-// Whether the socket listening on the panel's address is held by `task`'s
-// service or by something it started (all of it below the keeper). Another
-// program, another account's too, may have taken the port first, and a 200
-// from it is not our panel.
+// Whether the socket listening on the panel's address is `task`'s: made in
+// its scope, where it has one, else held by its service or something it
+// started (all of it below the keeper). Another program, another account's
+// too, may have taken the port first, and a 200 from it is not our panel.
 bool AppDelegate::panelIsOurs(const platform::KeptTask& task) const {
     std::vector<pid_t> ours;
-    for (const auto& p : platform::liveDescendants(task.keeperIdentifier())) ours.push_back(p.pid);
-    return platform::listensOn(ours, settings_.panelHost, settings_.panelPort);
+    if (!task.scope())
+        for (const auto& p : platform::liveDescendants(task.keeperIdentifier()))
+            ours.push_back(p.pid);
+    return platform::listensOn(task.scope(), ours, settings_.panelHost, settings_.panelPort);
 }
 
 // Polls the panel while the service of `launched` runs, until
@@ -52,8 +54,8 @@ void AppDelegate::loadPanelOrReportFailure(PanelWait result,
     if (backendTask.load() != launched) return;
     switch (result) {
         case PanelWait::Ready:
-            panelShown_ = true;
-            webView->loadRequest(panelURL(settings_));
+            // Unless it has ended meanwhile: its end has closed the gate.
+            if (launched->isRunning()) showPanel();
             return;
         case PanelWait::BackendGone:
             // The service ended before its panel answered. Its exit handler

@@ -109,6 +109,9 @@ public:
         for (pid_t pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
             if (pid != service_) continue;
             serviceStatus_ = status;
+            // At once, whatever follows: the shell stops all traffic to the
+            // panel's address the moment the service is gone.
+            tell(keeper::kEnded, status);
             if (asked_) tellExit();
         }
     }

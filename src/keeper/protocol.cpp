@@ -11,11 +11,11 @@ std::optional<Message> decode(std::string_view packet) {
     Message message{};
     if (packet.size() != sizeof message) return std::nullopt;
     std::memcpy(&message, packet.data(), sizeof message);
-    if (message.kind < kStarted || message.kind > kStop) return std::nullopt;
+    if (message.kind < kStarted || message.kind > kEnded) return std::nullopt;
     return message;
 }
 
-bool Reports::take(std::string_view packet) {
+Reports::Told Reports::take(std::string_view packet) {
     const auto message = decode(packet);
     if (!answered) {
         // Started, with a real id; anything else fails the start, and
@@ -28,11 +28,17 @@ bool Reports::take(std::string_view packet) {
                              ? message->value
                              : EPROTO;
         }
-        return false;
+        return Told::nothing;
     }
-    if (!message || message->kind != kExited || pid <= 0 || status) return false;
+    if (!message || pid <= 0 || status) return Told::nothing;
+    if (message->kind == kEnded && !ended) {
+        ended = true;
+        return Told::ended;
+    }
+    if (message->kind != kExited) return Told::nothing;
+    ended = true;
     status = message->value;
-    return true;
+    return Told::exited;
 }
 
 std::optional<Arguments> parseArguments(const std::vector<std::string>& argv) {

@@ -13,8 +13,9 @@
 // runs it.
 //
 // Keeper to shell: kStarted (the service's pid) or kFailed (the errno of
-// its exec) first; then kExited (the service's wait status) once it has
-// been reaped and, for an end nobody asked for, once what it left is gone.
+// its exec) first; then kEnded (its wait status) the moment it has been
+// reaped, and kExited (the same) once what it left is gone (at once for a
+// stop the shell asked for).
 //
 // Shell to keeper: kStop. The keeper stops the service and everything below
 // itself, in the service's launch mode, and exits; the lifeline's end tells
@@ -46,6 +47,7 @@ enum : std::int32_t {
     kFailed,
     kExited,
     kStop,
+    kEnded,
 };
 
 // The keeper's end of the lifeline, in the keeper.
@@ -56,16 +58,19 @@ inline constexpr int kLifelineFd = 3;
 std::optional<Message> decode(std::string_view packet);
 
 // What the shell has heard from the keeper, one packet at a time. The first
-// message answers the start; after a start, the first kExited is the
-// service's end; everything else is passed over.
+// message answers the start; after a start, the first kEnded is the
+// service's end, and the first kExited (an end too, should it come first)
+// says that nothing it left is there; everything else is passed over.
 struct Reports {
     bool answered = false;
     pid_t pid = 0;       // the service's, once started
     int startError = 0;  // once answered: 0 when started, else an errno
-    std::optional<int> status;
+    bool ended = false;
+    std::optional<int> status;  // once what the service left is gone
 
-    // True when this packet told the service's end.
-    bool take(std::string_view packet);
+    enum class Told { nothing, ended, exited };
+    // What this packet told.
+    Told take(std::string_view packet);
 };
 
 // The keeper's command line, checked.

@@ -32,6 +32,12 @@ public:
     // nothing it started is left, with its id; `keeperLost` when the keeper
     // ended first (killed, crashed) and what it held was stopped here.
     using TerminationHandler = std::function<void(pid_t pid, bool keeperLost)>;
+    struct Handlers {
+        // Called once, on the watcher thread, the moment the program has
+        // ended (or its keeper is lost), before anything is stopped.
+        std::function<void()> ended;
+        TerminationHandler terminated;
+    };
 
     struct Launch {
         std::shared_ptr<KeptTask> task;
@@ -47,7 +53,7 @@ public:
     // manager runs us.
     static Launch launch(int keeperFd, std::chrono::milliseconds grace,
                          const std::string& pgrepPath, const std::string& scopeUnit,
-                         const LaunchOptions& options, TerminationHandler onTermination);
+                         const LaunchOptions& options, Handlers handlers);
 
     KeptTask(const KeptTask&) = delete;
     KeptTask& operator=(const KeptTask&) = delete;

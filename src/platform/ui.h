@@ -89,6 +89,12 @@ public:
     virtual void loadHTMLString(const std::string& html) = 0;
     // Navigates to `url`.
     virtual void loadRequest(const std::string& url) = 0;
+    // The gate on every request to `port` of this machine's loopback, by
+    // any of its names: navigations of any cause in any frame,
+    // subresources, fetch and XHR, WebSockets, beacons. While it is closed
+    // none of them leaves the view (no connection, no cookie), and the page
+    // on screen stays as it is. Open until first closed.
+    virtual void setPanelGate(long port, bool open) = 0;
     virtual void setUIDelegate(WebUIDelegate* delegate) = 0;
 };
 
@@ -109,6 +115,8 @@ public:
     // `completion` is called once, on the main thread, with the response of
     // the button that ended it. A hidden window shows it when it is shown.
     virtual void beginSheet(const AlertSpec& alert, std::function<void(long)> completion) = 0;
+    // Takes every sheet away unanswered: its completion is never called.
+    virtual void dismissSheets() = 0;
 };
 
 class StatusButton {

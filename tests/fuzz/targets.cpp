@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/ports.h"
 #include "platform/linux/linux_internal.h"
 #include "platform/processes.h"
+#include "service/http_request.h"
 
 namespace kestrix::fuzz {
 
@@ -69,11 +71,24 @@ void procFiles(std::string_view data) {
     check(path.starts_with(platform::bundleOfExecutable(path)), "the package above");
 }
 
+void httpRequest(std::string_view data) {
+    // What the Backend service reads of a request, from any local process.
+    if (const auto request = service::parseRequestHead(data)) {
+        check(!request->method.empty() && request->path.starts_with("/"), "a method and a path");
+        check(request->path.find('?') == std::string::npos, "the query apart");
+        service::queryValue(request->query, "text");
+    }
+}
+
 void netTcp(std::string_view data) {
     const std::string table(data);
     for (const bool ipv6 : {false, true})
         for (long port = 18926; port <= 18930; ++port)
             platform::listenersReaching(table, ipv6, "127.0.0.1", port);
+    // The same bytes as the kernel's socket diagnostics.
+    std::map<unsigned long, unsigned long long> cgroups;
+    platform::socketCgroups(data, 18926, cgroups);
+    check(cgroups.size() <= data.size() / 88, "no socket without its message");
 }
 
 void pidList(std::string_view data) {
@@ -96,11 +111,12 @@ void keeperProtocol(std::string_view data) {
         const size_t size = std::min<size_t>(static_cast<unsigned char>(data[at]), data.size() - at - 1);
         const std::string_view packet = data.substr(at + 1, size);
         at += size + 1;
-        ends += reports.take(packet);
+        ends += reports.take(packet) == keeper::Reports::Told::exited;
         check(!reports.answered || reports.startError != 0 || reports.pid > 0, "started or failed");
-        check(!reports.status || reports.pid > 0, "an end only after a start");
+        check(!reports.ended || reports.pid > 0, "an end only after a start");
+        check(!reports.status || reports.ended, "what it left gone only after its end");
         if (const auto message = keeper::decode(packet))
-            check(message->kind >= keeper::kStarted && message->kind <= keeper::kStop, "kind");
+            check(message->kind >= keeper::kStarted && message->kind <= keeper::kEnded, "kind");
     }
     check(ends <= 1, "one end");
 }
@@ -124,8 +140,9 @@ void settingsFile(std::string_view data) {
 
 }  // namespace
 
-const Target kTargets[8] = {
-    {"http_response", httpResponse},   {"proc_files", procFiles},
+const Target kTargets[9] = {
+    {"http_response", httpResponse},   {"http_request", httpRequest},
+    {"proc_files", procFiles},
     {"net_tcp", netTcp},               {"pid_list", pidList},
     {"service_record", serviceRecord}, {"keeper_protocol", keeperProtocol},
     {"command_line", commandLine},     {"settings_file", settingsFile},

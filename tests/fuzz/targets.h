@@ -13,7 +13,7 @@ struct Target {
     void (*run)(std::string_view data);
 };
 
-extern const Target kTargets[8];
+extern const Target kTargets[9];
 // The target of that name; null for none.
 const Target* findTarget(std::string_view name);
 

@@ -75,8 +75,7 @@ protected:
         const pid_t pid = ::fork();
         if (pid == 0) {
             if (::geteuid() == 0 &&
-                (::unshare(CLONE_NEWNS) != 0 ||
-                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                (::unshare(CLONE_NEWNS) != 0 || !makeMountsPrivate() ||
                  ::mount("scratch", "/usr/local/bin", "tmpfs", 0, nullptr) != 0 ||
                  ::mount("scratch", "/opt", "tmpfs", 0, nullptr) != 0 ||
                  ::mkdir("/opt/homebrew", 0755) != 0 || ::mkdir("/opt/homebrew/bin", 0755) != 0))
@@ -430,7 +429,7 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         if (server == "x11") {
             // A 1366 x 768 screen less the panel: the window is capped to
             // what is left, below the panel.
-            FILE* info = ::popen(("xwininfo -display " + name + " -root -tree").c_str(), "r");
+            FILE* info = ::popen(("LC_ALL=C.UTF-8 xwininfo -display " + name + " -root -tree").c_str(), "r");
             std::string tree(1 << 16, '\0');
             tree.resize(std::fread(tree.data(), 1, tree.size(), info));
             ::pclose(info);

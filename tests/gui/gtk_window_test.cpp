@@ -1,7 +1,9 @@
 // The GTK adapter for real, under Xvfb: the window and its page, hide and
 // reopen, the panel of the stand-in service, alerts, the page's dialogs, the
 // user defaults and the proxy the panel is reached by.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <webkit2/webkit2.h>
@@ -256,6 +258,79 @@ TEST_F(GtkShell, PageDialogsAreAnsweredFromNativeDialogsOnTheWindow) {
     EXPECT_EQ(evaluateNow("document.body.textContent"), "second");
 }
 
+TEST_F(GtkShell, OnceOurServiceHasEndedNoRequestOfThePageReachesWhoeverTakesItsPort) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: another account";
+    // A panel that polls with fetch, beacons and WebSockets, keeps an
+    // iframe on a page that redirects to it, and reloads itself.
+    const int other = freePort();
+    Listener redirector(other, [&] {
+        return "HTTP/1.1 302 Found\r\nLocation: " + panelURL(h.settings) +
+               "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    });
+    ::setenv("KESTRIX_STUB_PAGE_SCRIPT",
+             ("var f = document.body.appendChild(document.createElement('iframe'));"
+              "setInterval(function () { fetch('/api/ping').catch(function () {});"
+              " navigator.sendBeacon('/api/beacon'); new WebSocket('ws://' + location.host + '/ws');"
+              " f.src = 'http://127.0.0.1:" + std::to_string(other) + "/?' + Date.now(); }, 100);"
+              "setTimeout(function () { location.reload(); }, 1000);")
+                 .c_str(), 1);
+    const auto renders = [&] {
+        const std::string log = readFile(h.logPath());
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("panel rendered", at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    g_application_activate(G_APPLICATION(app->gtkApplication()));
+    ASSERT_TRUE(iterateUntil([&] { return renders() >= 2; }));  // and reloaded itself
+
+    // Our service ends, and another account takes its port at once; with
+    // the exit alert up, the page keeps trying, and then the user reloads
+    // the view. The other program ends, and the alert's 重新启动 brings our
+    // panel back.
+    struct Steps {
+        std::string log, address;
+        WebKitWebView* view;
+        std::shared_ptr<Child> stranger = nullptr;
+        std::string title = "";  // the page on screen, the view's reload refused
+        int step = 0;
+        std::chrono::steady_clock::time_point at{};
+    } steps{h.dir / "stranger.log", panelAddress(h.settings), webView()};
+    ::kill(delegate->backendPGID, SIGKILL);
+    g_timeout_add(20, [](gpointer data) -> gboolean {
+        auto& s = *static_cast<Steps*>(data);
+        const auto now = std::chrono::steady_clock::now();
+        const std::string& log = s.log;
+        if (s.step == 0 && (!s.stranger || !s.stranger->isRunning())) {
+            platform::LaunchOptions options;
+            options.executable = "/usr/bin/setpriv";
+            options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                 forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
+                                 "-dashboard-addr", s.address};
+            options.outputFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            s.stranger = startChild(options);
+            ::close(options.outputFd);
+        } else if (s.step == 0 && readFile(log).find("listening") != std::string::npos) {
+            s.step = 1, s.at = now;
+        } else if (s.step == 1 && now - s.at > 2s && visibleDialog()) {
+            webkit_web_view_reload(s.view);
+            s.step = 2, s.at = now;
+        } else if (s.step == 2 && now - s.at > 1s) {
+            s.title = webkit_web_view_get_title(s.view);
+            s.stranger->signal(SIGTERM);
+            s.stranger->waitUntilExit();
+            click(visibleDialog(), platform::kAlertFirstButtonReturn);
+            return G_SOURCE_REMOVE;
+        }
+        return G_SOURCE_CONTINUE;
+    }, &steps);
+    EXPECT_TRUE(iterateUntil([&] { return renders() >= 3; }, 60s));
+    EXPECT_EQ(steps.title, "Kestrix V3.1 控制面板");
+    const std::string strangers = readFile(h.dir / "stranger.log");
+    EXPECT_NE(strangers.find("listening"), std::string::npos);
+    EXPECT_EQ(strangers.find("] GET "), std::string::npos) << strangers;
+    EXPECT_EQ(strangers.find("] POST "), std::string::npos) << strangers;
+}
+
 TEST_F(GtkShell, UserDefaultsLiveInARegularKeyFileUnderTheConfigDirectory) {
     auto& defaults = app->standardUserDefaults();
     EXPECT_TRUE(defaults.boolForKey(kFirstRunTipKey));
@@ -288,7 +363,7 @@ TEST_F(GtkShell, TheStartingPageIsOnScreenBeforeThePanelReplacesItEvenWhenAskedA
                      }),
                      &commits);
 
-    delegate->webView->loadRequest(panelURL(h.settings));
+    delegate->showPanel();
     ASSERT_TRUE(iterateUntil([&] { return panel.requestCount() > 0 && pageLoaded(); }));
     EXPECT_EQ(commits, (std::vector<std::string>{"about:blank", panelURL(h.settings)}));
     EXPECT_EQ(evaluateNow("document.body.textContent"), "test");

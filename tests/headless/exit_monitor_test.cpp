@@ -141,34 +141,42 @@ TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId
 }
 
 TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root: a network namespace and another uid";
-    // Its listener of each shape that a connection to the panel reaches.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: a network namespace and other uids";
+    // Its listener of each shape that a connection to the panel reaches;
+    // our program an ordinary user's, whose service made itself
+    // non-dumpable (its descriptors hidden from that user).
     inForkedChild([] {
         for (const char* address : {"127.0.0.1", "0.0.0.0", "::", "::ffff:127.0.0.1"}) {
             SCOPED_TRACE(address);
-            Harness h;
             // Nobody's program answers 503 at first, 200 after; our service
             // tries to listen only once it answers 200, and fails.
+            const std::string port = std::to_string(freePort());
             platform::LaunchOptions options;
             options.executable = "/usr/bin/setpriv";
-            options.arguments = {"--reuid=65534",      "--regid=65534", "--clear-groups",
-                                 KESTRIX_SERVICE_PATH, "--no-browser",  "-dashboard-addr",
-                                 panelAddress(h.settings)};
+            options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                 forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
+                                 "-dashboard-addr", "127.0.0.1:" + port};
+            forAnyAccount(KESTRIX_KEEPER_PATH);  // for our program below
             options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
                                    std::string("KESTRIX_STUB_BIND=") + address};
             auto other = startChild(options);
-            ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, h.port()); }, 10s));
-            ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
-            answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
-            h.start();
-            h.pumpUntil([&] { return h.app.isTerminating(); });
-            EXPECT_FALSE(h.panelLoaded());
-            EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
-            const std::string port = std::to_string(h.port());
-            EXPECT_EQ(h.app.modalAlerts.at(0).informativeText,
-                      "控制面板后端已停止，隧道可能已断开。\n\n端口 " + port +
-                          " 正被另一个程序占用，后端无法在 127.0.0.1:" + port +
-                          " 上监听。请先关闭占用端口 " + port + " 的程序，再重新启动。");
+            ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, std::stol(port)); }, 10s));
+            inForkedChild([&] {
+                ASSERT_TRUE(::setresgid(4243, 4243, 4243) == 0 && ::setresuid(4243, 4243, 4243) == 0);
+                ::setenv("KESTRIX_STUB_UNDUMPABLE", "1", 1);
+                ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
+                Harness h;
+                h.settings.panelPort = std::stol(port);
+                answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
+                h.start();
+                h.pumpUntil([&] { return h.app.isTerminating(); });
+                EXPECT_FALSE(h.panelLoaded());
+                EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+                EXPECT_EQ(h.app.modalAlerts.at(0).informativeText,
+                          "控制面板后端已停止，隧道可能已断开。\n\n端口 " + port +
+                              " 正被另一个程序占用，后端无法在 127.0.0.1:" + port +
+                              " 上监听。请先关闭占用端口 " + port + " 的程序，再重新启动。");
+            });
         }
     }, CLONE_NEWNET);
 }

@@ -69,7 +69,7 @@ TEST(PanelWait, PollsEveryHalfSecondUntilTheDeadlineThenOnceMore) {
     sleeper.outputFd = panel.descriptor();
     const auto keeper = platform::openProgram(KESTRIX_KEEPER_PATH);
     const auto task =
-        platform::KeptTask::launch(keeper.get(), 1000ms, kPgrepPath, "t.scope", sleeper, nullptr).task;
+        platform::KeptTask::launch(keeper.get(), 1000ms, kPgrepPath, "t.scope", sleeper, {}).task;
     ASSERT_TRUE(task && waitFor([&] { return task->answered(); }, 10s));
 
     // No service: no probe at all.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/ports.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -32,10 +33,16 @@ TEST(Scope, UnderAUserManagerEverythingALaunchStartsLivesAndEndsInItsOwnScope) {
         const std::string recipe = KESTRIX_SOURCE_DIR "/scripts/user-manager.sh";
         if (::geteuid() != 0 || !std::filesystem::exists(recipe))
             GTEST_SKIP() << "needs root and " << recipe << " to start a user manager";
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-        const int status = std::system(("'" + recipe + "' -- env KESTRIX_UNDER_USER_MANAGER=1 '" +
-                                        self + "' --gtest_filter=Scope.*")
-                                           .c_str());
+        // What the manager's user runs and reads, where it can.
+        const std::string self = forAnyAccount(std::filesystem::read_symlink("/proc/self/exe"));
+        for (const char* file : {KESTRIX_KEEPER_PATH, KESTRIX_SERVICE_PATH,
+                                 KESTRIX_SOURCE_DIR "/tests/support/script_service.sh"})
+            forAnyAccount(file);
+        const char* shared = std::getenv("KESTRIX_TEST_SHARED");
+        const int status = std::system(
+            ("'" + recipe + "' -- env KESTRIX_UNDER_USER_MANAGER=1 KESTRIX_TEST_SHARED='" +
+             (shared ? shared : "") + "' '" + self + "' --gtest_filter=Scope.*")
+                .c_str());
         if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
             GTEST_SKIP() << "no user manager can start here";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -101,6 +108,21 @@ TEST(Scope, UnderAUserManagerEverythingALaunchStartsLivesAndEndsInItsOwnScope) {
         std::weak_ptr<AppDelegate> weak = std::exchange(h.delegate, nullptr);
         ASSERT_TRUE(h.pumpUntil([&] { return weak.expired(); }));
     }
+    // A listener of the same user on 0.0.0.0, outside the launch's scope,
+    // that took the port first: never our panel, though a helper of our
+    // service cannot be read.
+    platform::LaunchOptions options;
+    Harness squatted;
+    installScriptService(squatted);
+    options.executable = forAnyAccount(KESTRIX_SERVICE_PATH);
+    options.arguments = {"--no-browser", "-dashboard-addr", panelAddress(squatted.settings)};
+    options.environment = {"KESTRIX_STUB_BIND=0.0.0.0"};
+    const auto squatter = startChild(options);
+    ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, squatted.port()); }, 10s));
+    squatted.app.modalResponder = [](const auto&) { return platform::kAlertSecondButtonReturn; };
+    EXPECT_FALSE(squatted.startShowsPanel());
+    EXPECT_FALSE(squatted.panelLoaded());
+
     // Another instance, in a scope of its own, and a record that names that
     // scope with the control group of another: the unit is not the recorded
     // one, and is left alone.

@@ -91,12 +91,24 @@ TEST(Lifecycle, AWebProcessThatDiesGetsWhatWasShownAgainThreeTimesAMinuteThenASh
     window.webView()->pageConfirm("要继续吗？", [&](bool yes) { confirmed = yes; });
     ASSERT_TRUE(window.pressEscapeOnSheet(1));
     EXPECT_FALSE(confirmed);
-    // Our service gone: what comes back is the starting page, never the address.
-    const auto task = h.delegate->backendTask.load();
-    task->stop();
-    ASSERT_TRUE(task->waitUntilExit(std::chrono::steady_clock::now() + 10s));
-    window.webView()->endWebProcess();
-    EXPECT_EQ(loads.back(), starting);
+    // Our service gone: the gate is closed before its exit alert, and what
+    // comes back is the starting page, never the address. The sheet again,
+    // and the alert's 重新启动: the starting page, then the panel, and the
+    // sheet, whose cause is gone, goes unanswered.
+    EXPECT_TRUE(window.webView()->gateOpen());
+    h.app.modalResponder = [&](const platform::AlertSpec&) {
+        EXPECT_FALSE(window.webView()->gateOpen());
+        window.webView()->endWebProcess();
+        EXPECT_EQ(loads.back(), starting);
+        for (int i = 0; i < 10; ++i) window.webView()->endWebProcess();
+        return platform::kAlertFirstButtonReturn;
+    };
+    ::kill(h.delegate->backendPGID, SIGKILL);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.panelLoads() == 5; }));
+    EXPECT_EQ(std::count(loads.begin(), loads.end(), starting), 6);
+    EXPECT_EQ(window.sheets.size(), 3u);
+    EXPECT_EQ(window.dismissed, 1u);
+    EXPECT_TRUE(window.webView()->gateOpen());
 }
 
 TEST(FirstRunTip, ShownAfterTheLaunchUntilAnswered) {

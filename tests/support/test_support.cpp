@@ -63,6 +63,29 @@ int freePort() {
     return ntohs(addr.sin_port);
 }
 
+std::string forAnyAccount(const std::string& path) {
+    bool open = true;
+    for (fs::path p = path; open && p != p.parent_path(); p = p.parent_path()) {
+        struct stat st {};
+        open = ::stat(p.c_str(), &st) == 0 && (st.st_mode & (p == path ? S_IROTH : S_IXOTH));
+    }
+    if (open) return path;
+    const char* shared = std::getenv("KESTRIX_TEST_SHARED");
+    std::string dir = shared ? shared : "";
+    if (dir.empty()) {
+        std::string made = (fs::temp_directory_path() / "kestrix-shared-XXXXXX").string();
+        if (!::mkdtemp(made.data())) std::abort();
+        ::chmod(made.c_str(), 0755);
+        ::setenv("KESTRIX_TEST_SHARED", made.c_str(), 1);
+        dir = made;
+    }
+    const std::string copy = dir + "/" + fs::path(path).filename().string();
+    std::error_code ec;
+    if (fs::copy_file(path, copy, fs::copy_options::skip_existing, ec))
+        fs::permissions(copy, fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write), ec);
+    return copy;
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -195,6 +218,17 @@ Listener::~Listener() {
     ::close(fd_);
 }
 
+bool makeMountsPrivate() {
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return true;
+    if (errno != EINVAL) return false;
+    // / is no mount point (a plain chroot): the whole tree, bound onto a
+    // folder of its own, becomes the root, which is one.
+    std::string root = (fs::temp_directory_path() / "kestrix-root-XXXXXX").string();
+    return ::mkdtemp(root.data()) && ::mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+           ::mount(nullptr, root.c_str(), nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::chroot(root.c_str()) == 0 && ::chdir("/") == 0;
+}
+
 void inForkedChild(const std::function<void()>& body, int namespaces) {
     const pid_t child = ::fork();
     if (child == 0) {
@@ -207,7 +241,7 @@ void inForkedChild(const std::function<void()>& body, int namespaces) {
             }
         }
         if ((namespaces & CLONE_NEWNS) &&
-            (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            (!makeMountsPrivate() ||
              ((namespaces & CLONE_NEWPID) && ::mount("proc", "/proc", "proc", 0, nullptr) != 0)))
             ::_exit(5);
         ifreq loopback{};
@@ -271,8 +305,9 @@ std::function<std::string()> httpStatus(std::function<int()> status, std::string
 void installScriptService(Harness& h) {
     const std::string dir = platform::deletingLastPathComponent(h.backendPath());
     fs::remove(h.backendPath());
-    fs::copy_file(KESTRIX_SERVICE_PATH, dir + "/panel");
-    fs::copy_file(KESTRIX_SOURCE_DIR "/tests/support/script_service.sh", h.backendPath());
+    fs::copy_file(forAnyAccount(KESTRIX_SERVICE_PATH), dir + "/panel");
+    fs::copy_file(forAnyAccount(KESTRIX_SOURCE_DIR "/tests/support/script_service.sh"),
+                  h.backendPath());
 }
 
 std::vector<platform::ProcessInfo> waitForTree(pid_t pid, size_t count) {
@@ -307,13 +342,13 @@ Harness::Harness(const std::string& backend, Launcher launcher) {
     settings.commandDirectories = {dir / "bin1", dir / "bin2"};
     settings.setsidPath = launcher == Launcher::Setsid ? kSetsidPath : dir / "no-setsid";
     settings.runtimeDirectory = dir / "run";
-    settings.keeperPath = KESTRIX_KEEPER_PATH;
+    settings.keeperPath = forAnyAccount(KESTRIX_KEEPER_PATH);
     fs::create_directories(settings.homeDirectory);
     fs::create_directories(dir / "bin1");
     fs::create_directories(dir / "bin2");
     const std::string backendDir = settings.bundlePath + "/Contents/Resources/backend";
     fs::create_directories(backendDir);
-    if (!backend.empty()) fs::copy_file(backend, backendPath());
+    if (!backend.empty()) fs::copy_file(forAnyAccount(backend), backendPath());
     pidFile = dir / "pids";
     signalLog = dir / "signals";
     ::setenv("KESTRIX_STUB_PID_FILE", pidFile.c_str(), 1);

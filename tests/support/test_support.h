@@ -43,6 +43,13 @@ private:
 // A loopback port that nothing listens on right now.
 int freePort();
 
+// `path` as a file every account can read and run: itself, where every
+// folder above it lets others through; else a copy of it in a folder of the
+// tests' own (a checkout in a home of mode 0700), made once, by a process
+// that can read it. Processes started with the environment this sets find
+// the same copies ($KESTRIX_TEST_SHARED).
+std::string forAnyAccount(const std::string& path);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
 std::vector<std::string> linesOf(const std::string& text, char separator = '\n');
@@ -68,6 +75,11 @@ int threadCount();
 // The thread count once one-time helper threads exist.
 int baselineThreadCount();
 int zombieChildCount();
+
+// In a mount namespace of the caller's own (root): nothing mounted from now
+// on reaches the machine's mounts. Where / is not a mount point (a plain
+// chroot), it is made one first. False where that cannot be done.
+bool makeMountsPrivate();
 
 // Runs `body` in a forked child, there in the new `namespaces` (CLONE_NEW...
 // flags; root only): a pid namespace with `body` as its process 1 (and a

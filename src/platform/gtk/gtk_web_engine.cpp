@@ -1,6 +1,7 @@
 // The web view on WebKitGTK: engine settings, the proxy the panel is reached
 // by, and the page's dialogs handed to the UI delegate.
 #include "platform/gtk/gtk_web_engine.h"
+#include "platform/gtk/gtk_panel_gate.h"
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
@@ -113,6 +114,7 @@ public:
 
     void loadHTMLString(const std::string& html) override;
     void loadRequest(const std::string& url) override;
+    void setPanelGate(long port, bool open) override { gate_.set(port, open); }
     void setUIDelegate(WebUIDelegate* delegate) override { uiDelegate_ = delegate; }
 
 private:
@@ -126,6 +128,7 @@ private:
     std::string waitingURL_;
     bool processEnded_ = false;  // the web process died since the last load
     WebUIDelegate* uiDelegate_ = nullptr;
+    PanelGate gate_{view_};
 };
 
 GtkWebViewAdapter::GtkWebViewAdapter(WebKitWebView* view) : view_(view) {

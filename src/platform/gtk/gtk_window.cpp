@@ -61,6 +61,7 @@ GtkMainWindow::GtkMainWindow(GtkApp& app, const WindowSpec& spec)
 }
 
 GtkMainWindow::~GtkMainWindow() {
+    for (GtkWidget* sheet : sheets_) g_signal_handlers_disconnect_by_data(sheet, this);
     g_signal_handlers_disconnect_by_data(window_, this);
     g_object_unref(window_);
 }
@@ -106,6 +107,7 @@ class NoWebView final : public WebView {
 public:
     void loadHTMLString(const std::string&) override {}
     void loadRequest(const std::string&) override {}
+    void setPanelGate(long, bool) override {}
     void setUIDelegate(WebUIDelegate*) override {}
 };
 
@@ -232,11 +234,27 @@ void GtkMainWindow::beginSheet(const AlertSpec& alert, std::function<void(long)>
     g_signal_connect_data(dialog, "response", G_CALLBACK(onSheetResponse),
                           new SheetState{alert, std::move(completion)}, deleteSheetState,
                           GConnectFlags(0));
+    sheets_.push_back(dialog);
+    g_signal_connect(dialog, "destroy", G_CALLBACK(+[](GtkWidget* sheet, void* self) {
+                         std::erase(static_cast<GtkMainWindow*>(self)->sheets_, sheet);
+                     }),
+                     this);
     if (isVisible()) {
         gtk_widget_show(dialog);
     } else {
         pendingSheets_.push_back(GTK_WIDGET(g_object_ref(dialog)));
     }
+}
+
+void GtkMainWindow::dismissSheets() {
+    // Unanswered: the response handler, and with it the completion, goes first.
+    for (GtkWidget* sheet : std::vector(sheets_)) {
+        g_signal_handlers_disconnect_matched(sheet, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                             reinterpret_cast<void*>(onSheetResponse), nullptr);
+        gtk_widget_destroy(sheet);
+    }
+    for (GtkWidget* sheet : pendingSheets_) g_object_unref(sheet);
+    pendingSheets_.clear();
 }
 
 }  // namespace kestrix::platform::gtk

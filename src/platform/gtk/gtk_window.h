@@ -23,6 +23,7 @@ public:
     void orderOut() override;
     bool isVisible() const override;
     void beginSheet(const AlertSpec& alert, std::function<void(long)> completion) override;
+    void dismissSheets() override;
 
     GtkWindow* gtkWindow() const { return window_; }
 
@@ -37,6 +38,7 @@ private:
     WindowDelegate* delegate_ = nullptr;
     // Sheets asked for while the window was hidden; shown with it.
     std::vector<GtkWidget*> pendingSheets_;
+    std::vector<GtkWidget*> sheets_;  // every sheet not yet answered
 };
 
 }  // namespace kestrix::platform::gtk

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ui.h"
@@ -22,7 +23,12 @@ namespace kestrix::platform::headless {
 class HeadlessWebView final : public WebView {
 public:
     void loadHTMLString(const std::string& html) override { loads_.push_back("html:" + html); }
-    void loadRequest(const std::string& url) override { loads_.push_back("url:" + url); }
+    // Refused while the gate is closed, as the GTK adapter's policy does.
+    void loadRequest(const std::string& url) override {
+        loads_.push_back((gateOpen_ ? "url:" : "refused:") + url);
+    }
+    void setPanelGate(long, bool open) override { gateOpen_ = open; }
+    bool gateOpen() const { return gateOpen_; }
     void setUIDelegate(WebUIDelegate* delegate) override { ui_ = delegate; }
 
     // Loads in order: "html:<text>" or "url:<address>".
@@ -41,6 +47,7 @@ public:
 private:
     std::vector<std::string> loads_;
     WebUIDelegate* ui_ = nullptr;
+    bool gateOpen_ = true;
 };
 
 class HeadlessWindow final : public Window {
@@ -56,12 +63,17 @@ public:
     // they wait in `heldSheets` for the test to answer.
     void beginSheet(const AlertSpec& alert, std::function<void(long)> completion) override {
         sheets.push_back(alert);
-        if (holdSheets)
-            heldSheets.push_back(std::move(completion));
-        else
-            completion(kAlertFirstButtonReturn);
+        if (!holdSheets) return completion(kAlertFirstButtonReturn);
+        auto done = done_.emplace_back(std::make_shared<bool>(false));
+        heldSheets.push_back([done, completion = std::move(completion)](long answer) {
+            if (!std::exchange(*done, true)) completion(answer);
+        });
+    }
+    void dismissSheets() override {
+        for (const auto& done : done_) dismissed += !std::exchange(*done, true);
     }
     std::vector<AlertSpec> sheets;
+    size_t dismissed = 0;  // held sheets taken away unanswered
     bool holdSheets = false;
     std::vector<std::function<void(long)>> heldSheets;
 
@@ -86,6 +98,7 @@ private:
     bool centered_ = false, visible_ = false, key_ = false;
     HeadlessWebView* webView_ = nullptr;
     WindowDelegate* delegate_ = nullptr;
+    std::vector<std::shared_ptr<bool>> done_;  // each held sheet: answered or taken away
 };
 
 class HeadlessApplication;

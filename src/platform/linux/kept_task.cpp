@@ -114,25 +114,22 @@ void stopWhatTheKeeperHeld(pid_t keeper, const KeptTask::State& state) {
 
 // Reads the keeper's reports until it has gone.
 void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
-           const KeptTask::TerminationHandler& handler) {
+           const KeptTask::Handlers& handlers) {
+    using Told = keeper::Reports::Told;
     for (std::string packet; receive(state->lifeline.get(), packet);) {
         std::unique_lock lock(state->mutex);
-        const bool answered = state->reports.answered;
-        if (state->reports.take(packet)) {
-            state->running.store(false);
-            const bool call = !state->abandoned;
-            const pid_t pid = state->reports.pid;
-            lock.unlock();
-            state->changed.notify_all();
-            if (call && handler) handler(pid, false);
-            continue;
-        }
+        const bool answered = state->reports.answered, ended = state->reports.ended;
+        const Told told = state->reports.take(packet);
         // The keeper joined its scope, if it could, before it started anything.
         if (!answered && state->reports.pid > 0)
             state->scope = scopeOf(keeperPid, state->scopeUnit);
-        state->running.store(state->reports.pid > 0 && !state->reports.status);
+        state->running.store(state->reports.pid > 0 && !state->reports.ended);
+        const bool call = !state->abandoned;
+        const pid_t pid = state->reports.pid;
         lock.unlock();
         state->changed.notify_all();
+        if (call && !ended && told != Told::nothing && handlers.ended) handlers.ended();
+        if (call && told == Told::exited && handlers.terminated) handlers.terminated(pid, false);
     }
     // The keeper has gone. It stays unreaped until what it held is dealt
     // with; and abandon() (which holds the lock) only ever kills our keeper
@@ -141,7 +138,7 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
     while (::waitid(P_PID, static_cast<id_t>(keeperPid), &info, WEXITED | WNOWAIT) < 0 &&
            errno == EINTR) {
     }
-    bool held, lost;
+    bool held, lost, ended;
     pid_t pid;
     {
         std::lock_guard lock(state->mutex);
@@ -150,10 +147,12 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
         // Ended before it told the service's end: nothing stopped what it held.
         held = !reports.status;
         lost = reports.pid > 0 && held && !state->abandoned;
-        if (reports.pid > 0 && held) reports.status = -1;
+        ended = reports.ended;
+        if (reports.pid > 0 && held) reports.status = -1, reports.ended = true;
         state->running.store(false);
         pid = reports.pid;
     }
+    if (lost && !ended && handlers.ended) handlers.ended();
     if (held) stopWhatTheKeeperHeld(keeperPid, *state);
     {
         std::lock_guard lock(state->mutex);
@@ -166,7 +165,7 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
         gKeepers.erase(keeperPid);
     }
     state->changed.notify_all();
-    if (lost && handler) handler(pid, true);
+    if (lost && handlers.terminated) handlers.terminated(pid, true);
     {
         std::lock_guard lock(state->mutex);
         state->gone = true;
@@ -178,7 +177,7 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
 
 KeptTask::Launch KeptTask::launch(int keeperFd, std::chrono::milliseconds grace,
                                   const std::string& pgrepPath, const std::string& scopeUnit,
-                                  const LaunchOptions& options, TerminationHandler onTermination) {
+                                  const LaunchOptions& options, Handlers handlers) {
     // A keeper that could not be opened at the start is missing.
     if (keeperFd < 0) return {nullptr, ENOENT};
     // What a killed keeper held is handed to us, not to init: we can then
@@ -215,8 +214,8 @@ KeptTask::Launch KeptTask::launch(int keeperFd, std::chrono::milliseconds grace,
     state->grace = grace;
     // Our unreaped child: the id is its own.
     if (const auto info = processInfo(spawned.pid)) state->keeperStart = info->startTime;
-    std::thread([keeperPid = spawned.pid, state, handler = std::move(onTermination)] {
-        watch(keeperPid, state, handler);
+    std::thread([keeperPid = spawned.pid, state, handlers = std::move(handlers)] {
+        watch(keeperPid, state, handlers);
     }).detach();
     return {std::shared_ptr<KeptTask>(new KeptTask(spawned.pid, state)), 0};
 }

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,5 +71,11 @@ struct ListeningSocket {
 // (::ffff:a.b.c.d) or the IPv6 wildcard (dual-stack).
 std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ipv6,
                                                const std::string& host, long port);
+// From the kernel's answer to a dump of its TCP sockets' diagnostics (a
+// run of netlink messages): the control group id of each socket that
+// listens on `port`, by inode, added to `cgroups`. True once the answer's
+// end (or an error) is in it.
+bool socketCgroups(std::string_view reply, long port,
+                   std::map<unsigned long, unsigned long long>& cgroups);
 
 }  // namespace kestrix::platform

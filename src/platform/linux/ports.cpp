@@ -3,9 +3,15 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +19,8 @@
 #include <climits>
 #include <cstring>
 #include <sstream>
+
+#include "platform/files.h"
 
 namespace kestrix::platform {
 
@@ -102,13 +110,82 @@ std::optional<unsigned long> socketInode(std::string_view link) {
     return decimal(link.substr(prefix.size(), link.size() - prefix.size() - 1), ULONG_MAX);
 }
 
-bool listensOn(const std::vector<pid_t>& pids, const std::string& host, long port) {
+bool socketCgroups(std::string_view reply, long port,
+                   std::map<unsigned long, unsigned long long>& cgroups) {
+    while (reply.size() >= sizeof(nlmsghdr)) {
+        nlmsghdr header;
+        std::memcpy(&header, reply.data(), sizeof header);
+        if (header.nlmsg_len < sizeof header || header.nlmsg_len > reply.size()) return true;
+        if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) return true;
+        const std::string_view body = reply.substr(NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+        reply.remove_prefix(std::min<size_t>(NLMSG_ALIGN(header.nlmsg_len), reply.size()));
+        inet_diag_msg socket;
+        if (body.size() < sizeof socket) continue;
+        std::memcpy(&socket, body.data(), sizeof socket);
+        if (ntohs(socket.id.idiag_sport) != port) continue;
+        // Its attributes: the control group's id among them.
+        for (std::string_view rest = body.substr(NLMSG_ALIGN(sizeof socket));
+             rest.size() >= sizeof(rtattr);) {
+            rtattr attribute;
+            std::memcpy(&attribute, rest.data(), sizeof attribute);
+            if (attribute.rta_len < sizeof attribute || attribute.rta_len > rest.size()) break;
+            if (attribute.rta_type == INET_DIAG_CGROUP_ID &&
+                attribute.rta_len >= RTA_LENGTH(sizeof(uint64_t))) {
+                uint64_t id;
+                std::memcpy(&id, rest.data() + RTA_LENGTH(0), sizeof id);
+                cgroups[socket.idiag_inode] = id;
+            }
+            rest.remove_prefix(std::min<size_t>(RTA_ALIGN(attribute.rta_len), rest.size()));
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// The control group of each TCP socket that listens on `port`, by inode.
+std::map<unsigned long, unsigned long long> listenerCgroups(long port) {
+    std::map<unsigned long, unsigned long long> cgroups;
+    for (const int family : {AF_INET, AF_INET6}) {
+        const Descriptor diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        struct {
+            nlmsghdr header;
+            inet_diag_req_v2 request;
+        } ask{};
+        ask.header.nlmsg_len = sizeof ask;
+        ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        ask.request.sdiag_family = static_cast<uint8_t>(family);
+        ask.request.sdiag_protocol = IPPROTO_TCP;
+        ask.request.idiag_states = 1u << 10;  // TCP_LISTEN
+        if (!diag || ::send(diag.get(), &ask, sizeof ask, 0) != sizeof ask) continue;
+        // A few messages a buffer; a machine's listeners fit in a few buffers.
+        alignas(nlmsghdr) char buffer[16384];
+        for (int reads = 0; reads < 256; ++reads) {
+            const ssize_t n = ::recv(diag.get(), buffer, sizeof buffer, 0);
+            if (n <= 0 || socketCgroups({buffer, static_cast<size_t>(n)}, port, cgroups)) break;
+        }
+    }
+    return cgroups;
+}
+
+}  // namespace
+
+bool listensOn(const Scope& scope, const std::vector<pid_t>& pids, const std::string& host,
+               long port) {
     auto sockets = listenersReaching(readWholeFile("/proc/net/tcp"), false, host, port);
     for (const auto& s : listenersReaching(readWholeFile("/proc/net/tcp6"), true, host, port))
         sockets.push_back(s);
     if (sockets.empty()) return false;
     for (const auto& s : sockets)
         if (s.uid != static_cast<long>(::geteuid())) return false;
+    if (scope) {
+        const auto cgroups = listenerCgroups(port);
+        return std::all_of(sockets.begin(), sockets.end(), [&](const ListeningSocket& s) {
+            const auto found = cgroups.find(s.inode);
+            return found != cgroups.end() && found->second == scope.cgroupId;
+        });
+    }
     bool unreadable = false;
     for (pid_t pid : pids) {
         const std::string dir = "/proc/" + std::to_string(pid) + "/fd";

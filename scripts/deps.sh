@@ -9,12 +9,17 @@ packages=(
     # build, and the package (dpkg-shlibdeps)
     cmake ninja-build g++ pkg-config dpkg-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev
-    libdbusmenu-glib-dev librsvg2-common libsystemd-dev
+    libdbusmenu-glib-dev librsvg2-common libsystemd-dev wayland-protocols libwayland-bin
     # run: Chinese text, pgrep, setsid
     fonts-wqy-microhei procps util-linux libglib2.0-bin
     # tests and the headless run
     googletest libgtest-dev xvfb xauth dbus dbus-x11 imagemagick sway x11-utils
     systemd dbus-user-session python3
+    # a compositor that draws the title bar itself (the window's frame test),
+    # a window manager under Xvfb (the screen-reader test)
+    kwin-wayland openbox
+    # the accessibility bus and its client library (the screen-reader test)
+    at-spi2-core libatspi2.0-dev
     # the package's checks
     lintian desktop-file-utils appstream
     # fuzzing (scripts/fuzz.sh)

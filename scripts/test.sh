@@ -16,7 +16,7 @@ if [ "$preset" = default ]; then
     ctest -L headless -j2 --output-on-failure
     xvfb-run -a -s "-screen 0 1600x1000x24" dbus-run-session -- \
         ctest -L gui --output-on-failure \
-        2> >(grep -vE "dbus-daemon|portal|pw.conf|PipeWire|max threads|Could not connect|Authorization required|SpiRegistry" >&2)
+        2> >(grep -vE "dbus-daemon|portal|pw.conf|PipeWire|max threads|Could not connect|Authorization required|SpiRegistry|QStandardPaths" >&2)
 else
     ctest -L headless -j2 --output-on-failure
 fi

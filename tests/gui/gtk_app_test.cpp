@@ -3,6 +3,7 @@
 // panel port free. As root they run it in a mount namespace of its own,
 // where /usr/local/bin and /opt/homebrew/bin are scratch directories for its
 // command copies; otherwise only where neither is writable.
+#include <atspi/atspi.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -24,6 +25,7 @@
 #include "platform/ports.h"
 #include "platform/processes.h"
 #include "support/test_support.h"
+#include "ui/texts.h"
 
 namespace kestrix::test {
 namespace {
@@ -469,6 +471,226 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         EXPECT_LT(std::chrono::steady_clock::now() - ended, 4s);
         fs::remove(dir / "pids");
         fs::remove(dir / "home/Library/Logs/Kestrix-V3-测试版/backend.log");
+    }
+}
+
+// What a screen reader follows, read from the accessibility bus as one
+// does: the program's focus events, in order, and its controls, pressed
+// through their actions.
+class ScreenReaderView {
+public:
+    using Ref = std::shared_ptr<AtspiAccessible>;
+    struct Focus {
+        AtspiRole role = ATSPI_ROLE_INVALID;
+        // Then: its index in its parent (-1 is what readers take for a dead
+        // object) and whether anything was in it (a document told of before
+        // its page's process is there is passed over).
+        int index = -1;
+        bool filled = false;
+        Ref source;
+        std::string name() const { return source ? nameOf(source) : ""; }  // now
+    };
+
+    ScreenReaderView() {
+        atspi_init();
+        listener_ = atspi_event_listener_new(
+            [](AtspiEvent* event, void* self) {
+                Ref source = own(ATSPI_ACCESSIBLE(g_object_ref(event->source)));
+                if (event->detail1 == 1 && nameOf(own(atspi_accessible_get_application(
+                                               source.get(), nullptr))) == kApp) {
+                    atspi_accessible_clear_cache(source.get());
+                    static_cast<ScreenReaderView*>(self)->focuses.push_back(
+                        {atspi_accessible_get_role(source.get(), nullptr),
+                         atspi_accessible_get_index_in_parent(source.get(), nullptr),
+                         children(source) > 0, source});
+                }
+                g_boxed_free(ATSPI_TYPE_EVENT, event);
+            },
+            this, nullptr);
+        atspi_event_listener_register(listener_, "object:state-changed:focused", nullptr);
+    }
+    ~ScreenReaderView() {
+        atspi_event_listener_deregister(listener_, "object:state-changed:focused", nullptr);
+        g_object_unref(listener_);
+        atspi_exit();
+    }
+
+    // Presses the push button `name` of a dialog or, where `inPage`, of the
+    // page, focused first (its press does not answer while the page waits
+    // on the dialog it opens). The window is not looked into before it is
+    // asked for: looking could mend what a reader's first look finds.
+    bool press(const std::string& name, bool inPage = false) {
+        return iterateUntil([&]() -> bool {
+            Ref desktop = own(atspi_get_desktop(0));
+            for (int i = 0; i < children(desktop); ++i)
+                if (Ref app = child(desktop, i); nameOf(app) == kApp)
+                    for (int j = 0; j < children(app); ++j)
+                        if (Ref window = child(app, j); window && inPage == (atspi_accessible_get_role(
+                                                                  window.get(), nullptr) == ATSPI_ROLE_FRAME))
+                            if (int budget = 2000; Ref control = button(window, name, budget)) {
+                                if (!inPage) return atspi_action_do_action(ATSPI_ACTION(control.get()), 0, nullptr);
+                                if (!atspi_component_grab_focus(ATSPI_COMPONENT(control.get()), nullptr)) return false;
+                                atspi_action_do_action(ATSPI_ACTION(control.get()), 0, nullptr);
+                                return true;
+                            }
+            return false;
+        });
+    }
+
+    std::vector<Focus> focuses;
+
+private:
+    static constexpr const char* kApp = "io.kestrix.V3NativeShell";
+    static Ref own(AtspiAccessible* accessible) {
+        return {accessible, [](AtspiAccessible* a) { if (a) g_object_unref(a); }};
+    }
+    static Ref child(const Ref& parent, int i) {
+        return own(atspi_accessible_get_child_at_index(parent.get(), i, nullptr));
+    }
+    static int children(const Ref& parent) {
+        return parent ? atspi_accessible_get_child_count(parent.get(), nullptr) : 0;
+    }
+    static std::string nameOf(const Ref& accessible) {  // as a reader knows it: told of every change
+        if (!accessible) return "";
+        atspi_accessible_clear_cache(accessible.get());
+        gchar* name = atspi_accessible_get_name(accessible.get(), nullptr);
+        std::string result = name ? name : "";
+        g_free(name);
+        return result;
+    }
+    static Ref button(const Ref& at, const std::string& name, int& budget) {
+        if (!at || --budget < 0) return nullptr;
+        if (atspi_accessible_get_role(at.get(), nullptr) == ATSPI_ROLE_PUSH_BUTTON && nameOf(at) == name)
+            return at;
+        for (int i = 0; i < children(at); ++i)
+            if (Ref found = button(child(at, i), name, budget)) return found;
+        return nullptr;
+    }
+
+    AtspiEventListener* listener_ = nullptr;
+};
+
+TEST_F(RealApp, AfterTheTipEachDialogAndARestartAScreenReaderIsToldWhereTheFocusIsInThePage) {
+    // A window manager gives the windows the focus, as on a desktop.
+    if (!fs::exists("/usr/bin/openbox")) GTEST_SKIP() << "needs openbox";
+    platform::LaunchOptions openbox;
+    openbox.executable = "/usr/bin/openbox";
+    openbox.environment = platform::currentEnvironment();
+    openbox.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    auto windowManager = startChild(openbox);
+    ::close(openbox.outputFd);
+    ASSERT_TRUE(windowManager);
+    ScreenReaderView reader;
+    const auto lastFocus = [&] { return reader.focuses.empty() ? ScreenReaderView::Focus{} : reader.focuses.back(); };
+    // The page's document, a live object of the window, named as the panel
+    // (a change of the name of the focus is read out).
+    const auto inThePanel = [&] {
+        const auto focus = lastFocus();
+        return focus.role == ATSPI_ROLE_DOCUMENT_WEB && focus.index >= 0 && focus.filled &&
+               focus.name() == "Kestrix V3.1 控制面板";
+    };
+    const auto panels = [&] {
+        size_t count = 0;
+        for (size_t at = log().find("panel rendered"); at != std::string::npos;
+             at = log().find("panel rendered", at + 1))
+            ++count;
+        return count;
+    };
+    const pid_t app = start();
+    ASSERT_TRUE(waitFor([&] { return panels() == 1; }, 60s));
+    EXPECT_TRUE(iterateUntil(inThePanel)) << lastFocus().name() << " " << lastFocus().index;
+
+    // A control of the page opens a confirm(); once it is answered, the
+    // control is the focus again, told of last.
+    ASSERT_TRUE(reader.press("confirm()", true));
+    ASSERT_TRUE(reader.press(text::kOK));
+    EXPECT_TRUE(iterateUntil([&] {
+        return lastFocus().role == ATSPI_ROLE_PUSH_BUTTON && lastFocus().name() == "confirm()";
+    })) << lastFocus().name();
+
+    // The service dies; after the restart, the new panel's document.
+    const auto pids = pidsFromFile(dir / "pids");
+    ASSERT_FALSE(pids.empty());
+    ::kill(pids.front(), SIGKILL);
+    reader.focuses.clear();
+    ASSERT_TRUE(reader.press(text::kRestart));
+    ASSERT_TRUE(waitFor([&] { return panels() == 2; }, 60s));
+    EXPECT_TRUE(iterateUntil(inThePanel)) << lastFocus().name() << " " << lastFocus().index;
+    ::kill(app, SIGTERM);
+    ASSERT_EQ(exitStatus(app), 0);
+
+    // The first run's tip, answered.
+    fs::remove(dir / "config/io.kestrix.V3NativeShell/user-defaults.ini");
+    start();
+    ASSERT_TRUE(waitFor([&] { return panels() == 3; }, 60s));
+    reader.focuses.clear();
+    ASSERT_TRUE(reader.press(text::kGotIt));
+    EXPECT_TRUE(iterateUntil(inThePanel)) << lastFocus().name() << " " << lastFocus().index;
+}
+
+TEST_F(RealApp, UnderACompositorThatDrawsTheTitleBarTheWholeFrameIsOnScreenCentred) {
+    // KWin, headless, at two sizes; its scripting says where the window's
+    // frame is, title bar included, and closes it. (A copy of it: the file
+    // capability of the one installed cannot be raised in every sandbox.)
+    if (!fs::exists("/usr/bin/kwin_wayland")) GTEST_SKIP() << "needs kwin_wayland (kwin-wayland)";
+    fs::copy_file("/usr/bin/kwin_wayland", dir / "kwin_wayland");
+    for (const std::string action : {"print('FRAME ' + f.x + ' ' + f.y + ' ' + f.width + ' ' + f.height)",
+                                     "all[i].closeWindow()"})
+        writeFile(dir / (action[0] == 'p' ? "frame.js" : "close.js"),
+                  "var all = workspace.windowList ? workspace.windowList() : workspace.clientList();"
+                  "for (var i = 0; i < all.length; ++i) if (all[i].caption.indexOf('V3.1') >= 0) {"
+                  " var f = all[i].frameGeometry; " + action + "; }");
+    int scripts = 0;
+    const auto run = [&](const char* script) {
+        const std::string log = readFile(dir / "kwin.log"), name = "s" + std::to_string(++scripts);
+        std::system(("id=$(gdbus call --session --dest org.kde.KWin --object-path /Scripting --method "
+                     "org.kde.kwin.Scripting.loadScript '" + dir / script + "' " + name +
+                     " | tr -dc 0-9) && gdbus call --session --dest org.kde.KWin --object-path /$id "
+                     "--method org.kde.kwin.Script.run > /dev/null").c_str());
+        waitFor([&] { return readFile(dir / "kwin.log").find("FRAME", log.size()) != std::string::npos; }, 5s);
+        return readFile(dir / "kwin.log").substr(log.size());
+    };
+    for (const auto& [width, height] : {std::pair{1280, 800}, {1366, 768}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        const TempDir runtime;
+        platform::LaunchOptions options;
+        options.executable = dir / "kwin_wayland";
+        options.arguments = {"--virtual", "--width", std::to_string(width), "--height",
+                             std::to_string(height), "--socket", "kwin", "--no-lockscreen"};
+        options.environment = platform::currentEnvironment();
+        platform::setEnvironmentValue(options.environment, "XDG_RUNTIME_DIR", runtime.path());
+        options.outputFd = ::open((dir / "kwin.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        auto kwin = startChild(options);
+        ::close(options.outputFd);
+        ASSERT_TRUE(kwin && waitFor([&] {
+            return std::system("gdbus introspect --session --dest org.kde.KWin --object-path /Scripting "
+                               "> /dev/null 2>&1") == 0;
+        }, 30s));
+        const std::vector<std::pair<std::string, std::string>> wayland = {
+            {"WAYLAND_DISPLAY", runtime / "kwin"}, {"GDK_BACKEND", "wayland"}, {"DISPLAY", ""}};
+        const size_t before = log().size();
+        const pid_t app = start(wayland);
+        ASSERT_TRUE(waitFor([&] { return log().find("panel rendered", before) != std::string::npos; }, 60s));
+        // At the start, then closed (hidden) and brought back by a second start.
+        for (const bool again : {false, true}) {
+            if (again) {
+                run("close.js");
+                EXPECT_EQ(exitStatus(start(wayland)), 0);
+            }
+            std::smatch frame;
+            const std::string said = run("frame.js");
+            ASSERT_TRUE(std::regex_search(said, frame, std::regex(R"(FRAME (-?\d+) (-?\d+) (\d+) (\d+))")))
+                << said;
+            const int x = std::stoi(frame.str(1)), y = std::stoi(frame.str(2)),
+                      w = std::stoi(frame.str(3)), h = std::stoi(frame.str(4));
+            EXPECT_TRUE(x >= 0 && y >= 0 && x + w <= width && y + h <= height) << frame.str(0);
+            EXPECT_LE(std::abs(2 * x + w - width), 2) << frame.str(0);
+            EXPECT_LE(std::abs(2 * y + h - height), 2) << frame.str(0);
+        }
+        ::kill(app, SIGTERM);
+        EXPECT_EQ(exitStatus(app), 0);
+        kwin->signal(SIGTERM);
+        kwin->waitUntilExit();
     }
 }
 

@@ -27,7 +27,7 @@ namespace {
 // docks match with the desktop entry) and the web engine's storage follow it.
 void fixProgramName(const std::string& applicationId) {
     g_set_prgname(applicationId.c_str());
-    g_set_application_name("AI Kestrix V3.1");
+    g_set_application_name(text::kProductName);
 }
 
 }  // namespace

@@ -107,6 +107,66 @@ void keepCookies(WebKitWebView* view) {
                                                  path.c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
 }
 
+// What a screen reader follows. The view's own accessible (the socket the
+// page's tree hangs from) is a document named as the page, and a child of
+// the window's, said outright: one made before the view was in the window
+// had no parent, reported index -1, and readers took it for a dead object
+// and ignored its focus (after a dialog they said the window's title and
+// nothing of the page). Each time the view gets the keyboard (the window
+// shown or active again: after a dialog, the tip, a restart), the page's
+// focused control is focused anew, so that the page itself tells the reader
+// where its focus is, as a browser does; without one, the document's focus
+// is the view's own.
+constexpr const char* kRefocusScript =
+    "(() => { const e = document.activeElement;"
+    " if (!e || e === document.body || e === document.documentElement) return;"
+    " e.blur(); e.focus({preventScroll: true}); })()";
+constexpr const char* kRefocusWorld = "kestrix-focus";
+
+void nameAfterPage(WebKitWebView* view, GtkWindow* window) {
+    const char* title = webkit_web_view_get_title(view);
+    if (!title || !*title) title = gtk_window_get_title(window);
+    atk_object_set_name(gtk_widget_get_accessible(GTK_WIDGET(view)), title ? title : "");
+}
+
+void exposeToScreenReaders(WebKitWebView* view, GtkWindow* window) {
+    AtkObject* accessible = gtk_widget_get_accessible(GTK_WIDGET(view));
+    atk_object_set_role(accessible, ATK_ROLE_DOCUMENT_WEB);
+    atk_object_set_parent(accessible, gtk_widget_get_accessible(GTK_WIDGET(window)));
+    nameAfterPage(view, window);
+    g_signal_connect(view, "notify::title",
+                     G_CALLBACK(+[](WebKitWebView* view, GParamSpec*, GtkWindow* window) {
+                         nameAfterPage(view, window);
+                     }),
+                     window);
+    // A page that has loaded while the view has the keyboard: its document
+    // is told of as focused again (the first time, before the page's process
+    // was there, readers passed it over).
+    g_signal_connect(view, "load-changed",
+                     G_CALLBACK(+[](WebKitWebView* view, WebKitLoadEvent event, void*) {
+                         if (event == WEBKIT_LOAD_FINISHED && gtk_widget_has_focus(GTK_WIDGET(view)))
+                             atk_object_notify_state_change(
+                                 gtk_widget_get_accessible(GTK_WIDGET(view)), ATK_STATE_FOCUSED, TRUE);
+                     }),
+                     nullptr);
+    g_signal_connect_after(view, "focus-in-event",
+                           G_CALLBACK(+[](WebKitWebView* view, GdkEvent*, void*) {
+                               // After the toolkit has told of the view's own focus (from
+                               // an idle of its own), so that the control's comes last.
+                               g_idle_add_full(
+                                   G_PRIORITY_LOW,
+                                   [](void* view) {
+                                       webkit_web_view_evaluate_javascript(
+                                           WEBKIT_WEB_VIEW(view), kRefocusScript, -1,
+                                           kRefocusWorld, nullptr, nullptr, nullptr, nullptr);
+                                       return G_SOURCE_REMOVE;
+                                   },
+                                   g_object_ref(view), g_object_unref);
+                               return FALSE;
+                           }),
+                           nullptr);
+}
+
 class GtkWebViewAdapter final : public WebView {
 public:
     explicit GtkWebViewAdapter(WebKitWebView* view);
@@ -249,11 +309,8 @@ kestrix::platform::WebView* kestrix_web_engine_add_view(GtkWindow* window) {
                          webkit_download_cancel(download);
                      }),
                      nullptr);
-    // What a screen reader says of the page: a document named as its window.
-    AtkObject* accessible = gtk_widget_get_accessible(GTK_WIDGET(view));
-    atk_object_set_role(accessible, ATK_ROLE_DOCUMENT_WEB);
-    if (const char* title = gtk_window_get_title(window)) atk_object_set_name(accessible, title);
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
+    exposeToScreenReaders(view, window);
     gtk_widget_show(GTK_WIDGET(view));
     return new GtkWebViewAdapter(view);
 }

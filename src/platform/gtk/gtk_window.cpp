@@ -1,6 +1,7 @@
 // The main window, its web view, and the dialogs attached to it.
 #include "platform/gtk/gtk_window.h"
 
+#include <gdk/gdkwayland.h>
 #include <gmodule.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "platform/gtk/gtk_internal.h"
+#include "platform/gtk/gtk_wayland_bounds.h"
 #include "platform/gtk/gtk_web_engine.h"
 
 namespace kestrix::platform::gtk {
@@ -148,9 +150,22 @@ GdkRectangle workArea(GtkWindow* window) {
 // platform the program was designed for: its size is capped to it (where
 // 1200 x 800 fits, nothing changes) and, where the window system lets us
 // place it (X11), it is moved back in. Centring is done in the work area
-// by the toolkit (GTK_WIN_POS_CENTER).
+// by the toolkit (GTK_WIN_POS_CENTER), on Wayland by the compositor.
+//
+// On Wayland the toolkit knows the monitor only: the compositor's bounds
+// say what its panels leave, and room is kept for a title bar and borders,
+// which come on top of the content's size there (the compositor's own, or
+// the toolkit's header bar), so that the whole frame fits.
 void GtkMainWindow::keepInWorkArea() {
-    const GdkRectangle area = workArea(window_);
+    GdkRectangle area = workArea(window_);
+    if (const GdkRectangle bounds = waylandBounds(gtk_widget_get_display(GTK_WIDGET(window_)));
+        GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_)))) {
+        constexpr int kTitleBarRoom = 48, kBorderRoom = 16;
+        if (bounds.width > 0 && bounds.height > 0)
+            area.width = std::min(area.width, bounds.width), area.height = std::min(area.height, bounds.height);
+        area.width -= kBorderRoom;
+        area.height -= kTitleBarRoom;
+    }
     if (area.width <= 0 || area.height <= 0) return;
     const bool shown = gtk_widget_get_realized(GTK_WIDGET(window_));
     int width = 0, height = 0;

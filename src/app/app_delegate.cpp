@@ -40,10 +40,13 @@ AppDelegate::AppDelegate(platform::Application& app, Settings settings)
     keeperProgram_ = platform::openProgram(keeperPath());
 }
 
+std::string AppDelegate::bundlePath() const {
+    return settings_.bundlePath.empty() ? platform::mainBundlePath() : settings_.bundlePath;
+}
+
 std::string AppDelegate::keeperPath() const {
-    return settings_.keeperPath.empty()
-               ? platform::mainBundlePath() + "/Contents/MacOS/" + kKeeperName
-               : settings_.keeperPath;
+    return settings_.keeperPath.empty() ? bundlePath() + "/Contents/MacOS/" + kKeeperName
+                                        : settings_.keeperPath;
 }
 
 // Destroying the delegate releases what it holds and nothing else: the
@@ -87,9 +90,8 @@ bool AppDelegate::windowShouldClose() {
     return false;
 }
 
-bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
+void AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
     showWindow();
-    return true;
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -49,7 +49,6 @@ public:
             previous = std::exchange(task_, std::move(task));
         }
     }
-    explicit operator bool() const { return load() != nullptr; }
 
 private:
     mutable std::mutex mutex_;
@@ -77,7 +76,7 @@ public:
     void showWindow();
     void quitApp();
     bool windowShouldClose() override;
-    bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+    void applicationShouldHandleReopen(bool hasVisibleWindows) override;
     void applicationWillTerminate() override;
 
     // Main window and web view (app/main_window.cpp).
@@ -98,7 +97,6 @@ public:
     void createStatusItem();
     void statusItemClicked();
     platform::Menu statusMenu();
-    platform::Menu applicationDockMenu() override;
 
     // First-run tip (ui/first_run_tip.cpp).
     void showFirstRunTipIfNeeded();
@@ -132,6 +130,7 @@ public:
     const Settings& settings() const { return settings_; }
     std::string homeDirectory() const;
     std::string dataDirectory() const;
+    std::string bundlePath() const;  // the application package
     std::string keeperPath() const;
     // Single instance, and the record of the service (backend/instance_guard.h).
     InstanceGuard& instanceGuard() { return guard_; }

@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     kestrix::platform::gtk::GtkApp::adoptEarlierStorage(kestrix::kApplicationID);
     const kestrix::Settings settings = kestrix::Settings::production();
     app = std::make_unique<kestrix::platform::gtk::GtkApp>(
-        kestrix::kApplicationID, kestrix::platform::mainBundlePath() + "/Contents/Resources");
+        kestrix::kApplicationID, kestrix::text::kProductName,
+        kestrix::platform::mainBundlePath() + "/Contents/Resources");
     delegate = std::make_shared<kestrix::AppDelegate>(*app, settings);
     app->setDelegate(delegate.get());
     app->run();

@@ -1,5 +1,7 @@
+#include <cstdio>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "app/app_delegate.h"
 
 namespace kestrix {
@@ -10,7 +12,15 @@ void AppDelegate::createMainWindow() {
     window->setTitle(text::kWindowTitle);
     window->setDelegate(this);
 
-    webView = window->addWebView();
+    std::string whyNot;
+    webView = window->addWebView(whyNot);
+    if (!webView) {
+        // The window could never show the panel: the user is told, and the
+        // program ends before anything has started.
+        platform::warn("cannot load the web engine: %s", whyNot.c_str());
+        app_.runModalAlert({text::kEngineMissing, whyNot, {text::kQuit}, 0});
+        return app_.terminate();
+    }
     webView->setUIDelegate(this);
     // No request reaches the panel's address until our service's listener
     // is behind it.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "app/settings.h"
 #include "backend/service_record.h"
 #include "platform/processes.h"
@@ -47,7 +48,7 @@ bool InstanceGuard::holdLock() {
     bool unusable = false;
     lock_ = platform::lockExclusively(dir_ + "/instance.lock", unusable);
     if (unusable)
-        std::fprintf(stderr, "kestrix-v3-shell: %s/instance.lock cannot be used; not locked\n",
+        platform::warn("%s/instance.lock cannot be used; not locked",
                      dir_.c_str());
     return lock_ || unusable;
 }
@@ -64,7 +65,12 @@ void InstanceGuard::record(const platform::KeptTask& task, const std::string& ma
     record.scope = scope.unit;
     record.cgroup = scope.cgroupId;
     record.mark = mark;
-    platform::writeFileAtomically(recordPath(), formatServiceRecord(record));
+    // Without it, a later start could not stop what this launch leaves if
+    // the program is killed: said, and the launch goes on.
+    if (!platform::writeFileAtomically(recordPath(), formatServiceRecord(record)))
+        platform::warn("%s cannot be written; should the program be killed, "
+                             "the next start cannot stop what this service leaves",
+                     recordPath().c_str());
 }
 
 void InstanceGuard::forget(pid_t pid) {

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "app/app_delegate.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
@@ -28,9 +29,7 @@ void AppDelegate::alertAndTerminate(std::string message, std::string informative
 // copies, the service under its keeper, then the wait for its panel on a
 // thread of its own. Each failure ends the application after its alert.
 void AppDelegate::launchBackendAndLoad() {
-    const std::string bundle =
-        settings_.bundlePath.empty() ? platform::mainBundlePath() : settings_.bundlePath;
-    const std::string backendPath = bundle + "/" + settings_.backendRelativePath;
+    const std::string backendPath = bundlePath() + "/" + settings_.backendRelativePath;
 
     if (!platform::isExecutableFile(backendPath)) {
         alertAndTerminate(text::kBackendMissing,
@@ -68,7 +67,7 @@ void AppDelegate::launchBackendAndLoad() {
         {[weakSelf] {
              if (auto self = weakSelf.lock()) self->backendDidEnd();
          },
-         [weakSelf](pid_t, bool) {
+         [weakSelf] {
              if (auto self = weakSelf.lock()) self->backendDidTerminate();
          }});
     if (!launched.task) {
@@ -85,6 +84,7 @@ void AppDelegate::launchBackendAndLoad() {
     app_.waitUntil([&task] { return task->answered(); },
                    platform::Clock::now() + platform::seconds(settings_.keeperAnswerSeconds));
     starting_.reset();
+    if (app_.isTerminating()) return;  // a quit, carried out meanwhile
     if (const bool answered = task->answered(); !answered || task->startError() != 0) {
         const std::string why = answered ? std::strerror(task->startError())
                                          : text::keeperSilent(kKeeperName,
@@ -139,9 +139,8 @@ platform::Descriptor AppDelegate::openServiceLog() {
     std::string why;
     platform::Descriptor log = platform::openForAppending(logFile, why);
     if (!log)
-        std::fprintf(stderr,
-                     "kestrix-v3-shell: the service's log %s cannot be used (%s); it writes to "
-                     "ours\n",
+        platform::warn("the service's log %s cannot be used (%s); it writes to "
+                     "ours",
                      logFile.c_str(), why.c_str());
     return log;
 }

@@ -4,19 +4,16 @@
 #include <cstdint>
 #include <sstream>
 
+#include "platform/text.h"
+
 namespace kestrix {
 
 namespace {
 
 // A decimal number from `least` up to `most`, digits only; else -1.
 long long number(std::string_view text, long long least, long long most) {
-    if (text.empty() || text.size() > 19) return -1;
-    long long n = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9' || n > (most - (c - '0')) / 10) return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n >= least ? n : -1;
+    const auto n = platform::decimal(text, static_cast<unsigned long long>(most));
+    return n && *n >= static_cast<unsigned long long>(least) ? static_cast<long long>(*n) : -1;
 }
 
 bool madeOf(std::string_view text, std::string_view allowed) {
@@ -31,12 +28,9 @@ constexpr std::string_view kHex = "0123456789abcdef";
 ServiceRecord parseServiceRecord(std::string_view text) {
     ServiceRecord record;
     constexpr long long kMaxPid = INT32_MAX, kMaxTime = INT64_MAX;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        const std::string_view line = text.substr(at, end - at);
-        at = end + 1;
+    platform::forEachLine(text, [&](std::string_view line) {
         const size_t eq = line.find('=');
-        if (eq == std::string_view::npos) continue;
+        if (eq == std::string_view::npos) return;
         const std::string_view key = line.substr(0, eq), value = line.substr(eq + 1);
         record.present = true;
         if (key == "keeper") record.keeper = number(value, 2, kMaxPid);
@@ -52,7 +46,7 @@ ServiceRecord parseServiceRecord(std::string_view text) {
         if (key == "cgroup")
             record.cgroup = static_cast<unsigned long long>(std::max(0LL, number(value, 1, kMaxTime)));
         if (key == "mark") record.mark = value.size() == 32 && madeOf(value, kHex) ? std::string(value) : "";
-    }
+    });
     return record;
 }
 

@@ -1,6 +1,7 @@
 // kestrix-v3-keeper: holds the Backend service and everything it starts, so
 // that none of it outlives the shell, and is the one place that stops any
-// of it. See protocol.h for how it is started and what it says.
+// of it. See platform/linux/keeper_protocol.h for how it is started and
+// what it says.
 //
 // It is a child subreaper: a process below it whose parent dies is handed
 // to it, so "below the keeper" stays true for daemons that fork twice and
@@ -37,9 +38,11 @@
 #include <optional>
 #include <thread>
 
-#include "backend/pid_list.h"
-#include "keeper/protocol.h"
+#include "platform/linux/interrupted.h"
+#include "keeper/pid_list.h"
+#include "platform/linux/keeper_protocol.h"
 #include "platform/environment.h"
+#include "platform/files.h"
 #include "platform/linux/scope.h"
 #include "platform/linux/stop.h"
 #include "platform/spawn.h"
@@ -59,28 +62,26 @@ void tell(std::int32_t kind, std::int32_t value) {
 
 // The direct children of `pid`, as `pgrep -P` prints them.
 std::vector<pid_t> childPIDs(const std::string& pgrep, pid_t pid) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return {};
-    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::optional<platform::Pipe> out = platform::makePipe();
+    if (!out) return {};
     platform::LaunchOptions options;
     options.executable = pgrep;
     options.arguments = {"-P", std::to_string(pid)};
     options.environment = platform::currentEnvironment();
-    options.outputFd = out[1];
-    options.errorFd = devNull;
+    options.outputFd = out->write.get();
+    const platform::Descriptor devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    options.errorFd = devNull.get();
     const platform::SpawnResult spawned = platform::spawnProcess(options);
-    ::close(out[1]);
-    if (devNull >= 0) ::close(devNull);
+    out->write.close();
     // Drained while it runs, so that no output can fill the pipe and stall it.
     std::string output;
     char buffer[4096];
-    for (ssize_t n;
-         spawned && ((n = ::read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR));)
-        if (n > 0) output.append(buffer, static_cast<size_t>(n));
-    ::close(out[0]);
+    for (ssize_t n; spawned && (n = platform::retryInterrupted([&] {
+                                    return ::read(out->read.get(), buffer, sizeof buffer);
+                                })) > 0;)
+        output.append(buffer, static_cast<size_t>(n));
     if (!spawned) return {};
-    while (::waitpid(spawned.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    platform::retryInterrupted([&] { return ::waitpid(spawned.pid, nullptr, 0); });
     return kestrix::parsePidList(output);
 }
 
@@ -193,8 +194,8 @@ int main(int argc, char** argv) {
     sigemptyset(&handled);
     for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&handled, s);
     ::sigprocmask(SIG_BLOCK, &handled, nullptr);
-    const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signals < 0 || ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
+    const platform::Descriptor signals(::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signals || ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
         (::getsid(0) != ::getpid() && ::setsid() < 0)) {
         tell(keeper::kFailed, errno);
         return 1;
@@ -221,15 +222,14 @@ int main(int argc, char** argv) {
 
     Keeper keeper(spawned.pid, group, parsed->pgrep, grace);
     for (;;) {
-        pollfd fds[2] = {{kLifeline, POLLIN, 0}, {signals, POLLIN, 0}};
+        pollfd fds[2] = {{kLifeline, POLLIN, 0}, {signals.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) keeper.finish(false);
         // What the shell said comes first: a stop it asked for explains the
         // exit that may be reported in the same turn.
         if (fds[0].revents != 0) {
             char packet[64];
-            ssize_t n;
-            while ((n = ::recv(kLifeline, packet, sizeof packet, 0)) < 0 && errno == EINTR) {
-            }
+            const ssize_t n =
+                platform::retryInterrupted([&] { return ::recv(kLifeline, packet, sizeof packet, 0); });
             // Anything but a whole kStop is not for us; the lifeline's end is.
             if (n <= 0) keeper.finish(false);
             const auto message = keeper::decode({packet, static_cast<size_t>(n)});
@@ -237,7 +237,7 @@ int main(int argc, char** argv) {
         }
         if (fds[1].revents != 0) {
             signalfd_siginfo info{};
-            while (::read(signals, &info, sizeof info) == sizeof info)
+            while (::read(signals.get(), &info, sizeof info) == sizeof info)
                 if (info.ssi_signo != SIGCHLD) keeper.finish(false);
             keeper.reap();
         }

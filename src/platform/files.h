@@ -1,6 +1,8 @@
 // File operations the launch needs. Failures fold into plain results.
 #pragma once
 
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,14 +34,29 @@ public:
     Descriptor() = default;
     explicit Descriptor(int fd) : fd_(fd) {}
     Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept;
-    ~Descriptor();
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~Descriptor() { close(); }
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
+    // Closes it now; what close() said (0 when all was written), 0 for none.
+    int close() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
 
 private:
     int fd_ = -1;
 };
+
+// Both ends of a new pipe, close-on-exec; none where it cannot be made
+// (errno says why).
+struct Pipe {
+    Descriptor read, write;
+};
+std::optional<Pipe> makePipe();
 
 // Opens `path` for appending, close-on-exec, when it is a regular file of
 // ours reached without a link; else none and the reason in `why`. Never

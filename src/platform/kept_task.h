@@ -1,4 +1,4 @@
-// The shell's side of the keeper (keeper/protocol.h): the handle of the
+// The shell's side of the keeper (platform/linux/keeper_protocol.h): the handle of the
 // Backend service, which the delegate holds.
 #pragma once
 
@@ -28,15 +28,14 @@ namespace kestrix::platform {
 // only then report the program's end.
 class KeptTask {
 public:
-    // Called once, on the watcher thread, when the program has ended and
-    // nothing it started is left, with its id; `keeperLost` when the keeper
-    // ended first (killed, crashed) and what it held was stopped here.
-    using TerminationHandler = std::function<void(pid_t pid, bool keeperLost)>;
     struct Handlers {
         // Called once, on the watcher thread, the moment the program has
         // ended (or its keeper is lost), before anything is stopped.
         std::function<void()> ended;
-        TerminationHandler terminated;
+        // Called once, on the watcher thread, when the program has ended
+        // and nothing it started is left (where the keeper ended first,
+        // killed or crashed, once what it held has been stopped here).
+        std::function<void()> terminated;
     };
 
     struct Launch {
@@ -81,11 +80,6 @@ public:
     void stop();
     // Blocks until the keeper has exited, or `deadline`; true when it has.
     bool waitUntilGone(std::chrono::steady_clock::time_point deadline);
-    // Blocks until the program's end is known, or `deadline`; true when it is.
-    bool waitUntilExit(std::chrono::steady_clock::time_point deadline);
-    // The raw wait status once the program has ended; -1 when its keeper
-    // was lost first.
-    std::optional<int> terminationStatus() const;
 
     struct State;  // shared with the watcher thread
 

@@ -16,9 +16,8 @@
 
 namespace kestrix::platform {
 
-// Alert responses: the first button added answers 1000, the second 1001.
+// Alert responses: the first button added answers 1000, each next one more.
 inline constexpr long kAlertFirstButtonReturn = 1000;
-inline constexpr long kAlertSecondButtonReturn = 1001;
 
 struct AlertSpec {
     std::string messageText;
@@ -40,7 +39,6 @@ inline constexpr unsigned kEventMaskRightMouseUp = 1u << kEventTypeRightMouseUp;
 // action. A separator has no title and no action.
 struct MenuItem {
     std::string title;
-    std::string actionName;         // the action's name ("quitApp")
     std::function<void()> perform;  // runs the action on the delegate
     bool isSeparator = false;
 
@@ -104,8 +102,9 @@ public:
     virtual void center() = 0;
     virtual void setTitle(const std::string& title) = 0;
     virtual void setDelegate(WindowDelegate* delegate) = 0;
-    // Creates the web view, which fills the content area whatever its size.
-    virtual std::unique_ptr<WebView> addWebView() = 0;
+    // Creates the web view, which fills the content area whatever its size;
+    // null, with the reason in `whyNot`, where the web engine cannot be had.
+    virtual std::unique_ptr<WebView> addWebView(std::string& whyNot) = 0;
     // Shows the window, brings it to the front and makes it key.
     virtual void makeKeyAndOrderFront() = 0;
     // Hides the window without closing it.
@@ -152,8 +151,7 @@ class ApplicationDelegate {
 public:
     virtual ~ApplicationDelegate() = default;
     virtual void applicationDidFinishLaunching() = 0;
-    virtual bool applicationShouldHandleReopen(bool hasVisibleWindows) = 0;
-    virtual Menu applicationDockMenu() = 0;
+    virtual void applicationShouldHandleReopen(bool hasVisibleWindows) = 0;
     virtual void applicationWillTerminate() = 0;
 };
 

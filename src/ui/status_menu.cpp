@@ -5,11 +5,9 @@ namespace kestrix {
 namespace {
 
 // An entry that performs `action` on the delegate; no key equivalent.
-platform::MenuItem menuEntry(AppDelegate* target, std::string title, std::string actionName,
-                             void (AppDelegate::*action)()) {
+platform::MenuItem menuEntry(AppDelegate* target, std::string title, void (AppDelegate::*action)()) {
     platform::MenuItem item;
     item.title = std::move(title);
-    item.actionName = std::move(actionName);
     item.perform = [target, action] { (target->*action)(); };
     return item;
 }
@@ -48,15 +46,9 @@ void AppDelegate::statusItemClicked() {
 
 platform::Menu AppDelegate::statusMenu() {
     platform::Menu menu;
-    menu.items.push_back(menuEntry(this, text::kOpenPanel, "showWindow", &AppDelegate::showWindow));
+    menu.items.push_back(menuEntry(this, text::kOpenPanel, &AppDelegate::showWindow));
     menu.items.push_back(platform::MenuItem::separator());
-    menu.items.push_back(menuEntry(this, text::kQuit, "quitApp", &AppDelegate::quitApp));
-    return menu;
-}
-
-platform::Menu AppDelegate::applicationDockMenu() {
-    platform::Menu menu;
-    menu.items.push_back(menuEntry(this, text::kQuit, "quitApp", &AppDelegate::quitApp));
+    menu.items.push_back(menuEntry(this, text::kQuit, &AppDelegate::quitApp));
     return menu;
 }
 

@@ -2,16 +2,18 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
-#include "backend/pid_list.h"
+#include "keeper/pid_list.h"
 #include "backend/service_record.h"
-#include "keeper/protocol.h"
-#include "platform/gtk/key_file_defaults.h"
+#include "platform/linux/keeper_protocol.h"
+#include "platform/glib/key_file_defaults.h"
 #include "platform/http_probe.h"
 #include "platform/ports.h"
 #include "platform/linux/linux_internal.h"
@@ -28,9 +30,25 @@ void check(bool holds, const char* what) {
     std::abort();
 }
 
-// `data` cut at each `separator`.
-std::vector<std::string> pieces(std::string_view data, char separator) {
-    std::vector<std::string> result;
+// `text` in a buffer of exactly its size and of its own, as libFuzzer hands
+// it over: a parser that reads a byte past the end of what it was given is
+// caught by the address sanitizer (a std::string's terminator, or the rest
+// of a larger buffer around a piece, would hide it).
+class Exact {
+public:
+    explicit Exact(std::string_view text) : bytes_(new char[text.size()]), size_(text.size()) {
+        if (size_) std::memcpy(bytes_.get(), text.data(), size_);
+    }
+    operator std::string_view() const { return {bytes_.get(), size_}; }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    size_t size_;
+};
+
+// `data` cut at each `separator`, each piece exact.
+std::vector<Exact> pieces(std::string_view data, char separator) {
+    std::vector<Exact> result;
     for (size_t at = 0; at <= data.size();) {
         const size_t end = std::min(data.find(separator, at), data.size());
         result.emplace_back(data.substr(at, end - at));
@@ -39,16 +57,19 @@ std::vector<std::string> pieces(std::string_view data, char separator) {
     return result;
 }
 
-void httpResponse(std::string_view data) {
+void httpResponse(std::string_view given) {
+    const Exact data(given);
     const auto head = platform::parseResponseHead(data);
     check(head.status == 0 || (head.status >= 100 && head.status <= 999), "status range");
     const auto next = platform::redirectTarget({"::1", "18926", "/"}, head);
     if (next && head.location.front() == '/')
-        check(platform::parseHttpURL(*next)->host == "::1", "a path stays on its host");
+        check(platform::parseHttpURL(Exact(*next))->host == "::1", "a path stays on its host");
     if (const auto url = platform::parseHttpURL(data)) check(!url->host.empty(), "a host");
 }
 
-void procFiles(std::string_view data) {
+void procFiles(std::string_view given) {
+    const Exact whole(given);
+    const std::string_view data = whole;
     // Each line one process's stat, the processes 2, 3, ... in turn.
     std::vector<platform::ProcessInfo> table;
     for (const auto& line : pieces(data, '\n'))
@@ -71,17 +92,18 @@ void procFiles(std::string_view data) {
     check(path.starts_with(platform::bundleOfExecutable(path)), "the package above");
 }
 
-void httpRequest(std::string_view data) {
+void httpRequest(std::string_view given) {
     // What the Backend service reads of a request, from any local process.
-    if (const auto request = service::parseRequestHead(data)) {
+    if (const auto request = service::parseRequestHead(Exact(given))) {
         check(!request->method.empty() && request->path.starts_with("/"), "a method and a path");
         check(request->path.find('?') == std::string::npos, "the query apart");
-        service::queryValue(request->query, "text");
+        service::queryValue(Exact(request->query), "text");
     }
 }
 
-void netTcp(std::string_view data) {
-    const std::string table(data);
+void netTcp(std::string_view given) {
+    const Exact whole(given);
+    const std::string_view data = whole, table = whole;
     for (const bool ipv6 : {false, true})
         for (long port = 18926; port <= 18930; ++port)
             platform::listenersReaching(table, ipv6, "127.0.0.1", port);
@@ -93,13 +115,13 @@ void netTcp(std::string_view data) {
 
 void pidList(std::string_view data) {
     for (const auto& line : pieces(data, '\n')) parsePidLine(line);
-    parsePidList(data);
+    parsePidList(Exact(data));
 }
 
 void serviceRecord(std::string_view data) {
-    const ServiceRecord record = parseServiceRecord(data);
+    const ServiceRecord record = parseServiceRecord(Exact(data));
     if (record.present)
-        check(parseServiceRecord(formatServiceRecord(record)) == record, "written as read");
+        check(parseServiceRecord(Exact(formatServiceRecord(record))) == record, "written as read");
 }
 
 void keeperProtocol(std::string_view data) {
@@ -109,7 +131,7 @@ void keeperProtocol(std::string_view data) {
     int ends = 0;
     for (size_t at = 0; at < data.size();) {
         const size_t size = std::min<size_t>(static_cast<unsigned char>(data[at]), data.size() - at - 1);
-        const std::string_view packet = data.substr(at + 1, size);
+        const Exact packet(data.substr(at + 1, size));
         at += size + 1;
         ends += reports.take(packet) == keeper::Reports::Told::exited;
         check(!reports.answered || reports.startError != 0 || reports.pid > 0, "started or failed");
@@ -122,7 +144,9 @@ void keeperProtocol(std::string_view data) {
 }
 
 void commandLine(std::string_view data) {
-    const auto argv = pieces(data, '\0');
+    // Arguments are strings ending in a NUL, as the system hands them over.
+    std::vector<std::string> argv;
+    for (const auto& argument : pieces(data, '\0')) argv.emplace_back(std::string_view(argument));
     const auto outcome = handleCommandLine(argv, "3.1.0");
     check(outcome.status == -1 || outcome.status == 0 || outcome.status == 2, "exit status");
     for (const char c : outcome.error)
@@ -133,8 +157,10 @@ void commandLine(std::string_view data) {
 
 void settingsFile(std::string_view data) {
     for (const bool value : {true, false}) {
-        const std::string written = platform::gtk::withBoolInKeyFile(data, "kestrix.v3.native.didShowMenuBarTip", value);
-        check(platform::gtk::boolInKeyFile(written, "kestrix.v3.native.didShowMenuBarTip") == value, "the flag reads back");
+        const std::string written =
+            platform::glib::withBoolInKeyFile(Exact(data), "kestrix.v3.native.didShowMenuBarTip", value);
+        check(platform::glib::boolInKeyFile(Exact(written), "kestrix.v3.native.didShowMenuBarTip") == value,
+              "the flag reads back");
     }
 }
 

@@ -14,7 +14,7 @@ class FakeWatcher {
 public:
     FakeWatcher() {
         bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(R"XML(
+        g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(R"XML(
 <node><interface name="org.kde.StatusNotifierWatcher">
   <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
 </interface></node>)XML",
@@ -35,7 +35,6 @@ public:
             {}};
         registration_ = g_dbus_connection_register_object(
             bus_, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
-        g_dbus_node_info_unref(node);
         owner_ = g_bus_own_name_on_connection(
             bus_, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
             +[](GDBusConnection*, const gchar*, gpointer self) {
@@ -85,29 +84,24 @@ public:
     // them: (id, label), with "-" for a separator; and the layout's revision.
     std::vector<std::pair<int, std::string>> exportedMenu(const std::string& name,
                                                           guint32* revision = nullptr) {
-        if (GVariant* shown = call(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow",
-                                   g_variant_new("(i)", 0)))
-            g_variant_unref(shown);
+        send(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
         const gchar* const noProperties[] = {nullptr};
-        GVariant* layout = call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+        g_autoptr(GVariant) layout = call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
                                 g_variant_new("(ii^as)", 0, -1, noProperties));
         std::vector<std::pair<int, std::string>> rows;
         if (!layout) return rows;
-        GVariantIter* children = nullptr;
+        g_autoptr(GVariantIter) children = nullptr;
         g_variant_get(layout, "(u(ia{sv}av))", revision, nullptr, nullptr, &children);
         GVariant* child = nullptr;
         while (g_variant_iter_loop(children, "v", &child)) {
             gint32 id = 0;
-            GVariant* properties = nullptr;
+            g_autoptr(GVariant) properties = nullptr;
             g_variant_get(child, "(i@a{sv}av)", &id, &properties, nullptr);
             const gchar *type = "", *label = "(no label)";
             g_variant_lookup(properties, "type", "&s", &type);
             g_variant_lookup(properties, "label", "&s", &label);
             rows.emplace_back(id, std::string(type) == "separator" ? "-" : label);
-            g_variant_unref(properties);
         }
-        g_variant_iter_free(children);
-        g_variant_unref(layout);
         return rows;
     }
 
@@ -118,10 +112,10 @@ public:
     }
 
     bool nameHasOwner(const std::string& name) {
-        GVariant* reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name.c_str()));
+        g_autoptr(GVariant) reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                         "NameHasOwner", g_variant_new("(s)", name.c_str()));
         gboolean has = FALSE;
-        if (reply) g_variant_get(reply, "(b)", &has), g_variant_unref(reply);
+        if (reply) g_variant_get(reply, "(b)", &has);
         return has;
     }
 

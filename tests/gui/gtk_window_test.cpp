@@ -3,7 +3,6 @@
 // user defaults and the proxy the panel is reached by.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <webkit2/webkit2.h>
@@ -62,13 +61,11 @@ protected:
             [](GObject* source, GAsyncResult* res, gpointer data) {
                 std::unique_ptr<std::shared_ptr<Evaluation>> out(
                     static_cast<std::shared_ptr<Evaluation>*>(data));
-                JSCValue* value = webkit_web_view_evaluate_javascript_finish(
+                g_autoptr(JSCValue) value = webkit_web_view_evaluate_javascript_finish(
                     WEBKIT_WEB_VIEW(source), res, nullptr);
-                char* text = value ? jsc_value_to_string(value) : g_strdup("(error)");
+                g_autofree char* text = value ? jsc_value_to_string(value) : g_strdup("(error)");
                 (*out)->value = text;
                 (*out)->done = true;
-                g_free(text);
-                if (value) g_object_unref(value);
             },
             new std::shared_ptr<Evaluation>(result));
         return result;
@@ -83,20 +80,18 @@ protected:
     // informative text and buttons, in the order added.
     static GtkMessageDialog* visibleDialog() {
         GtkMessageDialog* found = nullptr;
-        GList* toplevels = gtk_window_list_toplevels();
+        g_autoptr(GList) toplevels = gtk_window_list_toplevels();
         for (GList* l = toplevels; l; l = l->next)
             if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
                 found = GTK_MESSAGE_DIALOG(l->data);
-        g_list_free(toplevels);
         return found;
     }
     static std::vector<std::string> shown(GtkMessageDialog* dialog) {
         std::vector<std::string> texts;
         for (const char* property : {"text", "secondary-text"}) {
-            gchar* text = nullptr;
+            g_autofree gchar* text = nullptr;
             g_object_get(dialog, property, &text, nullptr);
             if (text) texts.emplace_back(text);
-            g_free(text);
         }
         for (int r = platform::kAlertFirstButtonReturn;; ++r) {
             GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), r);
@@ -185,7 +180,7 @@ TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWher
                                         "重新启动", "退出", "后端服务意外退出", "modal"}));
     // Escape answers the button the alert names.
     for (const auto& [buttons, answer] :
-         {std::pair{std::vector<std::string>{"确定", "取消"}, platform::kAlertSecondButtonReturn},
+         {std::pair{std::vector<std::string>{"确定", "取消"}, kSecondButton},
           std::pair{std::vector<std::string>{"退出"}, platform::kAlertFirstButtonReturn}}) {
         std::vector<std::string> more;
         escapeThenFirst(&more);
@@ -201,7 +196,7 @@ TEST_F(GtkShell, PageDialogsAreAnsweredFromNativeDialogsOnTheWindow) {
     loadPage("<html><body>dialogs</body></html>");
     for (const auto& [response, expected] :
          {std::pair{platform::kAlertFirstButtonReturn, "true"},
-          std::pair{platform::kAlertSecondButtonReturn, "false"}}) {
+          std::pair{kSecondButton, "false"}}) {
         auto result = evaluate("confirm('要继续吗？')");
         ASSERT_TRUE(iterateUntil([] { return visibleDialog() != nullptr; }));
         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(visibleDialog())), window());
@@ -228,10 +223,9 @@ TEST_F(GtkShell, PageDialogsAreAnsweredFromNativeDialogsOnTheWindow) {
         "const f = document.createElement('input'); f.type = 'file';"
         "document.body.appendChild(f); f.click(); 'clicked'");
     iterateUntil([] { return false; }, 500ms);
-    GList* toplevels = gtk_window_list_toplevels();
+    g_autoptr(GList) toplevels = gtk_window_list_toplevels();
     for (GList* l = toplevels; l; l = l->next)
         EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(l->data)) && GTK_IS_FILE_CHOOSER(l->data));
-    g_list_free(toplevels);
     EXPECT_EQ(visibleDialog(), nullptr);
 
     // A download is refused: nothing is written.
@@ -274,12 +268,7 @@ TEST_F(GtkShell, OnceOurServiceHasEndedNoRequestOfThePageReachesWhoeverTakesItsP
               " f.src = 'http://127.0.0.1:" + std::to_string(other) + "/?' + Date.now(); }, 100);"
               "setTimeout(function () { location.reload(); }, 1000);")
                  .c_str(), 1);
-    const auto renders = [&] {
-        const std::string log = readFile(h.logPath());
-        size_t n = 0;
-        for (size_t at = 0; (at = log.find("panel rendered", at)) != std::string::npos; ++at) ++n;
-        return n;
-    };
+    const auto renders = [&] { return occurrences(readFile(h.logPath()), "panel rendered"); };
     g_application_activate(G_APPLICATION(app->gtkApplication()));
     ASSERT_TRUE(iterateUntil([&] { return renders() >= 2; }));  // and reloaded itself
 
@@ -301,14 +290,9 @@ TEST_F(GtkShell, OnceOurServiceHasEndedNoRequestOfThePageReachesWhoeverTakesItsP
         const auto now = std::chrono::steady_clock::now();
         const std::string& log = s.log;
         if (s.step == 0 && (!s.stranger || !s.stranger->isRunning())) {
-            platform::LaunchOptions options;
-            options.executable = "/usr/bin/setpriv";
-            options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                 forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
-                                 "-dashboard-addr", s.address};
-            options.outputFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            s.stranger = startChild(options);
-            ::close(options.outputFd);
+            s.stranger = startCommand(asNobody({forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
+                                                "-dashboard-addr", s.address}),
+                                      {}, log);
         } else if (s.step == 0 && readFile(log).find("listening") != std::string::npos) {
             s.step = 1, s.at = now;
         } else if (s.step == 1 && now - s.at > 2s && visibleDialog()) {

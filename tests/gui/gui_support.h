@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/gtk/gtk_app.h"
+#include "ui/texts.h"
 
 namespace kestrix::test {
 
@@ -36,6 +37,7 @@ inline std::unique_ptr<platform::gtk::GtkApp> startGtkApp(const std::string& con
     ::setenv("XDG_CACHE_HOME", (configDirectory + "/cache").c_str(), 1);
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
     auto app = std::make_unique<platform::gtk::GtkApp>(idPrefix + std::to_string(::getpid()),
+                                                       text::kProductName,
                                                        KESTRIX_BUNDLE_PATH "/Contents/Resources");
     if (!g_application_register(G_APPLICATION(app->gtkApplication()), nullptr, nullptr))
         return nullptr;

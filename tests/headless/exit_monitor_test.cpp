@@ -1,7 +1,6 @@
 // An unexpected exit of the Backend service: reported once, with a restart
 // that brings the panel back; the exit that quitting causes stays silent.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 
@@ -82,7 +81,7 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceNothingOfTheServiceIsLeft
         leftNothing = noneLeft(tree);
         ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1500", 1);
         return h.app.modalAlerts.size() == 1 ? platform::kAlertFirstButtonReturn
-                                             : platform::kAlertSecondButtonReturn;
+                                             : kSecondButton;
     };
     h.start();
     for (size_t round = 1; round <= 2; ++round) {
@@ -128,9 +127,9 @@ TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId
             for (int tries = 0; tries < 5 && (!other || other->processIdentifier() != reaped);
                  ++tries) {
                 writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(reaped - 1));
-                other = startSleeper();
+                other = startCommand({kSetsidPath, "/bin/sleep", "1000"});
             }
-            return platform::kAlertSecondButtonReturn;
+            return kSecondButton;
         };
         h.start();
         h.pumpUntil([&] { return h.app.isTerminating(); });
@@ -151,15 +150,11 @@ TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow
             // Nobody's program answers 503 at first, 200 after; our service
             // tries to listen only once it answers 200, and fails.
             const std::string port = std::to_string(freePort());
-            platform::LaunchOptions options;
-            options.executable = "/usr/bin/setpriv";
-            options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                 forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
-                                 "-dashboard-addr", "127.0.0.1:" + port};
+            auto other = startCommand(asNobody({forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
+                                                "-dashboard-addr", "127.0.0.1:" + port}),
+                                      {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
+                                       std::string("KESTRIX_STUB_BIND=") + address});
             forAnyAccount(KESTRIX_KEEPER_PATH);  // for our program below
-            options.environment = {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
-                                   std::string("KESTRIX_STUB_BIND=") + address};
-            auto other = startChild(options);
             ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, std::stol(port)); }, 10s));
             inForkedChild([&] {
                 ASSERT_TRUE(::setresgid(4243, 4243, 4243) == 0 && ::setresuid(4243, 4243, 4243) == 0);
@@ -167,7 +162,7 @@ TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow
                 ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
                 Harness h;
                 h.settings.panelPort = std::stol(port);
-                answerExitAlerts(h, {platform::kAlertSecondButtonReturn});
+                answerExitAlerts(h, {kSecondButton});
                 h.start();
                 h.pumpUntil([&] { return h.app.isTerminating(); });
                 EXPECT_FALSE(h.panelLoaded());
@@ -188,7 +183,7 @@ TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
     auto answered = std::make_shared<int>(0);
     h.app.modalResponder = [answered](const platform::AlertSpec&) {
         return ++*answered <= 20 ? platform::kAlertFirstButtonReturn
-                                 : platform::kAlertSecondButtonReturn;
+                                 : kSecondButton;
     };
     // Warm up once so that one-time allocations (the HTTP library, thread
     // pools) are in the baseline.

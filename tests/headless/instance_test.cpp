@@ -3,14 +3,12 @@
 // instance, the user's own run of the service, another account. (The keeper
 // killed alone: ExitMonitor.AnEndOfEitherKind....)
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "backend/service_record.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {
@@ -30,7 +28,7 @@ TEST(LostService, AKilledProgramsLeftoversAreStoppedAtTheNextStartAndNothingElse
         ForkedProgram killed(h);
         std::vector<platform::ProcessInfo> marked;
         for (const auto& p : killed.tree)
-            if (readFile("/proc/" + std::to_string(p.pid) + "/cmdline") != std::string("/bin/sleep\0" "600\0", 15))
+            if (linesOf(readFile(procPath(p.pid, "cmdline")), '\0') != linesOf("/bin/sleep 600", ' '))
                 marked.push_back(p);
         EXPECT_EQ(marked.size(), kScriptServiceProcesses - 1);
         killed.killWithKeeper();
@@ -43,15 +41,11 @@ TEST(LostService, AKilledProgramsLeftoversAreStoppedAtTheNextStartAndNothingElse
         other.settings.homeDirectory = home;
         ASSERT_TRUE(other.startShowsPanel());
         const auto otherTree = waitForTree(other.keeper(), 1);
-        platform::LaunchOptions options;
-        options.executable = KESTRIX_SERVICE_PATH;
-        options.arguments = {"--no-browser", "-dashboard-addr", "127.0.0.1:" + std::to_string(freePort())};
-        options.environment = {std::string(kDataDirVariable) + "=" + home + "/.vantrel-v3"};
-        const auto handRun = startChild(options);
-        options.executable = "/usr/bin/setpriv";
-        options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sleep", "600"};
-        options.environment = {std::string(kLaunchMarkVariable) + "=" + strangerMark};
-        const auto stranger = startChild(options);
+        const auto handRun = startCommand(
+            {KESTRIX_SERVICE_PATH, "--no-browser", "-dashboard-addr", "127.0.0.1:" + std::to_string(freePort())},
+            {std::string(kDataDirVariable) + "=" + home + "/.vantrel-v3"});
+        const auto stranger = startCommand(asNobody({"/bin/sleep", "600"}),
+                                           {std::string(kLaunchMarkVariable) + "=" + strangerMark});
         EXPECT_TRUE(h.startShowsPanel());
         EXPECT_TRUE(noneLeft(marked));
 
@@ -77,9 +71,8 @@ TEST(LostService, AKilledProgramsLeftoversAreStoppedAtTheNextStartAndNothingElse
         ASSERT_EQ(::chown((next.dir / "run").c_str(), 65534, 65534), 0);
         ::chmod((next.dir / "run").c_str(), 0777);
         ::chmod(next.dir.path().c_str(), 0755);
-        options.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/flock",
-                             next.dir / "run/instance.lock", "/bin/sleep", "600"};
-        const auto holder = startChild(options);
+        const auto holder =
+            startCommand(asNobody({"/usr/bin/flock", next.dir / "run/instance.lock", "/bin/sleep", "600"}));
         ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(next.dir / "run/instance.lock"); }, 10s));
         EXPECT_TRUE(next.startShowsPanel());
         killAll(liveDescendants(holder->processIdentifier()));
@@ -97,12 +90,10 @@ TEST(LostService, AProgramStartedFromItsOwnServicesTreeIsNotStoppedWithIt) {
         EXPECT_TRUE(showsPanelDespite(record));
         return;
     }
-    platform::LaunchOptions self;
-    self.executable = std::filesystem::read_symlink("/proc/self/exe");
-    self.arguments = {"--gtest_filter=LostService.AProgramStartedFromItsOwnServicesTreeIsNotStoppedWithIt"};
-    self.environment = platform::currentEnvironment();
-    self.environment.push_back(std::string(kLaunchMarkVariable) + "=" + std::string(32, 'a'));
-    const auto program = startChild(self);
+    const auto program = startCommand(
+        {std::filesystem::read_symlink("/proc/self/exe"),
+         "--gtest_filter=LostService.AProgramStartedFromItsOwnServicesTreeIsNotStoppedWithIt"},
+        environmentWith({{kLaunchMarkVariable, std::string(32, 'a')}}));
     ASSERT_TRUE(program);
     program->waitUntilExit();
     EXPECT_EQ(program->terminationStatus(), 0);

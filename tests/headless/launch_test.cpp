@@ -2,7 +2,6 @@
 // the log, the command copies and the failure alerts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +67,22 @@ TEST_F(Launch, AServiceThatCannotStartEndsWithItsAlert) {
     }
 }
 
+TEST_F(Launch, AQuitAskedForWhileTheKeeperIsSilentIsCarriedOutAtOnce) {
+    // As on the desktop, the launch's wait runs what the main loop was
+    // given: a quit (the tray's, a signal's) ends it, and nothing is left.
+    Harness h(KESTRIX_SERVICE_PATH);
+    h.settings.keeperPath = KESTRIX_STALLED_KEEPER_PATH;
+    h.settings.keeperAnswerSeconds = 30;
+    h.makeDelegate();
+    h.app.postToMainQueue([&] { h.app.terminate(); });
+    const auto started = std::chrono::steady_clock::now();
+    h.delegate->launchBackendAndLoad();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    EXPECT_TRUE(h.app.modalAlerts.empty());
+    expectNothingStarted(h, true);
+    EXPECT_EQ(zombieChildCount(), 0);
+}
+
 TEST_F(Launch, AnotherInstanceGetsTheAlreadyRunningAlertAndNothingStarts) {
     // Another start of ours, still starting, that no session bus could
     // forward us to, holds the lock.
@@ -114,12 +129,12 @@ TEST_F(Launch, OnAFullDiskTheOlderCommandCopyStaysWholeAndNothingPartialIsLeft) 
 
 // The NUL-separated entries of /proc/<pid>/<file>.
 std::vector<std::string> procList(pid_t pid, const char* file) {
-    return linesOf(readFile("/proc/" + std::to_string(pid) + "/" + file), '\0');
+    return linesOf(readFile(procPath(pid, file)), '\0');
 }
 
 // One mask from /proc/<pid>/status ("SigBlk", "SigIgn").
 unsigned long long signalMask(pid_t pid, const std::string& name) {
-    for (const auto& line : linesOf(readFile("/proc/" + std::to_string(pid) + "/status")))
+    for (const auto& line : linesOf(readFile(procPath(pid, "status"))))
         if (line.rfind(name + ":", 0) == 0)
             return std::stoull(line.substr(name.size() + 1), nullptr, 16);
     return ~0ULL;
@@ -157,10 +172,10 @@ TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
         EXPECT_EQ(procList(pid, "cmdline"),
                   (std::vector<std::string>{h.backendPath(), "--no-browser", "-dashboard-addr",
                                             "127.0.0.1:" + std::to_string(h.port())}));
-        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"),
+        EXPECT_EQ(fs::read_symlink(procPath(pid, "cwd")),
                   h.settings.bundlePath + "/Contents/Resources/backend");
         std::error_code ec;
-        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        for (const auto& fd : fs::directory_iterator(procPath(pid, "fd")))
             EXPECT_NE(fs::read_symlink(fd.path(), ec), h.dir / "canary");
         ::umask(umask);
         for (const char* made : {"/Library", "/Library/Logs", "/Library/Logs/Kestrix-V3-测试版"})
@@ -168,7 +183,7 @@ TEST_F(Launch, ChildGetsItsArgumentsEnvironmentDirectoryAndOnlyItsStreams) {
                       fs::perms::owner_all);
         EXPECT_EQ(fs::status(h.logPath()).permissions(),
                   fs::perms::owner_read | fs::perms::owner_write);
-        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/1"), h.logPath());
+        EXPECT_EQ(fs::read_symlink(procPath(pid, "fd/1")), h.logPath());
         EXPECT_EQ(signalMask(pid, "SigBlk"), 0u);
         EXPECT_EQ(signalMask(pid, "SigIgn") & (1ULL << (SIGUSR2 - 1)), 0u);
 
@@ -209,7 +224,7 @@ TEST_F(Launch, CommandCopiesAreFreshAt0755AndTheyAndTheLogNeverFollowALink) {
     for (int launch = 0; launch < 2; ++launch) {
         h.delegate->launchBackendAndLoad();
         ASSERT_FALSE(h.app.isTerminating());
-        EXPECT_NE(fs::read_symlink("/proc/" + std::to_string(h.delegate->backendPGID) + "/fd/1"),
+        EXPECT_NE(fs::read_symlink(procPath(h.delegate->backendPGID, "fd/1")),
                   h.logPath());
         fs::remove(h.logPath());
         fs::create_symlink(victim, h.logPath());

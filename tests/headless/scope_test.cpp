@@ -2,7 +2,6 @@
 // a scope unit of their launch's own: run against a real manager, started
 // for the test as an unprivileged user in namespaces of its own.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -17,7 +16,7 @@ namespace {
 
 // Whether `pid` is in a backend scope of the program's.
 bool inBackendScope(pid_t pid) {
-    for (const auto& line : linesOf(readFile("/proc/" + std::to_string(pid) + "/cgroup")))
+    for (const auto& line : linesOf(readFile(procPath(pid, "cgroup"))))
         if (line.starts_with("0::"))
             return line.find("/app-io.kestrix.V3NativeShell-backend-") != std::string::npos;
     return false;
@@ -38,10 +37,9 @@ TEST(Scope, UnderAUserManagerEverythingALaunchStartsLivesAndEndsInItsOwnScope) {
         for (const char* file : {KESTRIX_KEEPER_PATH, KESTRIX_SERVICE_PATH,
                                  KESTRIX_SOURCE_DIR "/tests/support/script_service.sh"})
             forAnyAccount(file);
-        const char* shared = std::getenv("KESTRIX_TEST_SHARED");
         const int status = std::system(
             ("'" + recipe + "' -- env KESTRIX_UNDER_USER_MANAGER=1 KESTRIX_TEST_SHARED='" +
-             (shared ? shared : "") + "' '" + self + "' --gtest_filter=Scope.*")
+             sharedDirectory() + "' '" + self + "' --gtest_filter=Scope.*")
                 .c_str());
         if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
             GTEST_SKIP() << "no user manager can start here";
@@ -51,7 +49,7 @@ TEST(Scope, UnderAUserManagerEverythingALaunchStartsLivesAndEndsInItsOwnScope) {
     // The manager runs this test: a stopped manager takes connections and
     // never answers, and the keeper passes it over within its bound.
     const pid_t manager = ::getppid();
-    ASSERT_EQ(readFile("/proc/" + std::to_string(manager) + "/comm"), "systemd\n");
+    ASSERT_EQ(readFile(procPath(manager, "comm")), "systemd\n");
     // The service as users ship it (its helpers non-dumpable, or with an
     // empty environment, are the scope's like the rest).
     Harness h;
@@ -94,7 +92,7 @@ TEST(Scope, UnderAUserManagerEverythingALaunchStartsLivesAndEndsInItsOwnScope) {
                 ::kill(h.keeper(), SIGKILL);
                 h.app.modalResponder = [&](const auto&) {
                     EXPECT_TRUE(noneLeft(tree) && !active(scope.unit));
-                    return platform::kAlertSecondButtonReturn;
+                    return kSecondButton;
                 };
                 EXPECT_TRUE(h.pumpUntil([&] { return h.app.isTerminating(); }));
             } else {
@@ -111,15 +109,13 @@ TEST(Scope, UnderAUserManagerEverythingALaunchStartsLivesAndEndsInItsOwnScope) {
     // A listener of the same user on 0.0.0.0, outside the launch's scope,
     // that took the port first: never our panel, though a helper of our
     // service cannot be read.
-    platform::LaunchOptions options;
     Harness squatted;
     installScriptService(squatted);
-    options.executable = forAnyAccount(KESTRIX_SERVICE_PATH);
-    options.arguments = {"--no-browser", "-dashboard-addr", panelAddress(squatted.settings)};
-    options.environment = {"KESTRIX_STUB_BIND=0.0.0.0"};
-    const auto squatter = startChild(options);
+    const auto squatter = startCommand({forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
+                                        "-dashboard-addr", panelAddress(squatted.settings)},
+                                       {"KESTRIX_STUB_BIND=0.0.0.0"});
     ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, squatted.port()); }, 10s));
-    squatted.app.modalResponder = [](const auto&) { return platform::kAlertSecondButtonReturn; };
+    squatted.app.modalResponder = [](const auto&) { return kSecondButton; };
     EXPECT_FALSE(squatted.startShowsPanel());
     EXPECT_FALSE(squatted.panelLoaded());
 

@@ -1,14 +1,13 @@
 #include "support/test_support.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <sched.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,9 +20,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "backend/service_record.h"
 #include "platform/files.h"
-#include "platform/processes.h"
 
 namespace kestrix::test {
 
@@ -41,6 +38,22 @@ TempDir::~TempDir() {
 }
 
 namespace {
+
+// Every test leaves the environment as it found it: what a case sets for
+// the service or the program (KESTRIX_STUB_*, the harness's logs) is undone
+// as it ends.
+class EnvironmentKeeper final : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override { saved_ = platform::currentEnvironment(); }
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        ::clearenv();
+        for (const std::string& entry : saved_)
+            if (const size_t equals = entry.find('='); equals != std::string::npos)
+                ::setenv(entry.substr(0, equals).c_str(), entry.c_str() + equals + 1, 1);
+    }
+    std::vector<std::string> saved_;
+};
+[[maybe_unused]] const bool kEnvironmentKept =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new EnvironmentKeeper), true);
 
 // 127.0.0.1:`port` as the socket calls take it.
 sockaddr_in loopback(int port) {
@@ -63,6 +76,17 @@ int freePort() {
     return ntohs(addr.sin_port);
 }
 
+const std::string& sharedDirectory() {
+    static const std::string dir = [] {
+        if (const char* given = std::getenv("KESTRIX_TEST_SHARED"); given && *given) return std::string(given);
+        std::string made = (fs::temp_directory_path() / "kestrix-shared-XXXXXX").string();
+        if (!::mkdtemp(made.data())) std::abort();
+        ::chmod(made.c_str(), 0755);
+        return made;
+    }();
+    return dir;
+}
+
 std::string forAnyAccount(const std::string& path) {
     bool open = true;
     for (fs::path p = path; open && p != p.parent_path(); p = p.parent_path()) {
@@ -70,15 +94,7 @@ std::string forAnyAccount(const std::string& path) {
         open = ::stat(p.c_str(), &st) == 0 && (st.st_mode & (p == path ? S_IROTH : S_IXOTH));
     }
     if (open) return path;
-    const char* shared = std::getenv("KESTRIX_TEST_SHARED");
-    std::string dir = shared ? shared : "";
-    if (dir.empty()) {
-        std::string made = (fs::temp_directory_path() / "kestrix-shared-XXXXXX").string();
-        if (!::mkdtemp(made.data())) std::abort();
-        ::chmod(made.c_str(), 0755);
-        ::setenv("KESTRIX_TEST_SHARED", made.c_str(), 1);
-        dir = made;
-    }
+    const std::string& dir = sharedDirectory();
     const std::string copy = dir + "/" + fs::path(path).filename().string();
     std::error_code ec;
     if (fs::copy_file(path, copy, fs::copy_options::skip_existing, ec))
@@ -106,6 +122,12 @@ std::vector<std::string> linesOf(const std::string& text, char separator) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line, separator);) lines.push_back(line);
     return lines;
+}
+
+size_t occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -286,12 +308,36 @@ std::shared_ptr<Child> startChild(const platform::LaunchOptions& options) {
     return spawned ? std::make_shared<Child>(spawned.pid) : nullptr;
 }
 
-std::shared_ptr<Child> startSleeper() {
+std::shared_ptr<Child> startCommand(const std::vector<std::string>& command,
+                                    std::vector<std::string> environment,
+                                    const std::string& output) {
     platform::LaunchOptions options;
-    options.executable = "/bin/sleep";
-    options.arguments = {"1000"};
-    options.newSession = true;
+    options.executable = command.at(0);
+    options.arguments.assign(command.begin() + 1, command.end());
+    options.environment = std::move(environment);
+    const platform::Descriptor out(
+        output.empty() ? -1 : ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    options.outputFd = out.get();
     return startChild(options);
+}
+
+std::vector<std::string> asNobody(std::vector<std::string> command) {
+    command.insert(command.begin(),
+                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return command;
+}
+
+std::vector<std::string> environmentWith(const Variables& changes) {
+    auto environment = platform::currentEnvironment();
+    for (const auto& [name, value] : changes) platform::setEnvironmentValue(environment, name, value);
+    return environment;
+}
+
+Variables serviceTree(int depth, int width, int daemons, bool ignoreTerm) {
+    return {{"KESTRIX_STUB_TREE_DEPTH", std::to_string(depth)},
+            {"KESTRIX_STUB_TREE_WIDTH", std::to_string(width)},
+            {"KESTRIX_STUB_DAEMONS", std::to_string(daemons)},
+            {"KESTRIX_STUB_IGNORE_TERM", ignoreTerm ? "1" : "0"}};
 }
 
 std::function<std::string()> httpStatus(std::function<int()> status, std::string body) {
@@ -317,7 +363,7 @@ std::vector<platform::ProcessInfo> waitForTree(pid_t pid, size_t count) {
         const auto tree = platform::liveDescendants(pid);
         return tree.size() == count && std::none_of(tree.begin(), tree.end(), [&](const auto& p) {
                    std::error_code ec;
-                   const auto exe = fs::read_symlink("/proc/" + std::to_string(p.pid) + "/exe", ec)
+                   const auto exe = fs::read_symlink(procPath(p.pid, "exe"), ec)
                                         .filename()
                                         .string();
                    return p.ppid != pid && (exe == "dash" || exe == "bash" || exe == "env" ||
@@ -343,11 +389,9 @@ Harness::Harness(const std::string& backend, Launcher launcher) {
     settings.setsidPath = launcher == Launcher::Setsid ? kSetsidPath : dir / "no-setsid";
     settings.runtimeDirectory = dir / "run";
     settings.keeperPath = forAnyAccount(KESTRIX_KEEPER_PATH);
-    fs::create_directories(settings.homeDirectory);
-    fs::create_directories(dir / "bin1");
-    fs::create_directories(dir / "bin2");
-    const std::string backendDir = settings.bundlePath + "/Contents/Resources/backend";
-    fs::create_directories(backendDir);
+    for (const auto& folder : {settings.homeDirectory, dir / "bin1", dir / "bin2",
+                               settings.bundlePath + "/Contents/Resources/backend"})
+        fs::create_directories(folder);
     if (!backend.empty()) fs::copy_file(forAnyAccount(backend), backendPath());
     pidFile = dir / "pids";
     signalLog = dir / "signals";
@@ -379,7 +423,7 @@ Harness::~Harness() {
         if (!app.isTerminating()) delegate->terminateBackend();
         // An exit alert still queued must not restart anything now.
         app.modalResponder = [](const platform::AlertSpec&) {
-            return platform::kAlertSecondButtonReturn;
+            return kSecondButton;
         };
         std::weak_ptr<AppDelegate> weak = delegate;
         app.setDelegate(nullptr);

@@ -3,7 +3,6 @@
 // headless adapter with a package of its own.
 #pragma once
 
-#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -25,6 +24,9 @@
 
 namespace kestrix::test {
 
+// An alert's second button's answer.
+inline constexpr long kSecondButton = platform::kAlertFirstButtonReturn + 1;
+
 using namespace std::chrono_literals;
 
 class TempDir {
@@ -45,14 +47,21 @@ int freePort();
 
 // `path` as a file every account can read and run: itself, where every
 // folder above it lets others through; else a copy of it in a folder of the
-// tests' own (a checkout in a home of mode 0700), made once, by a process
-// that can read it. Processes started with the environment this sets find
-// the same copies ($KESTRIX_TEST_SHARED).
+// tests' own (a checkout in a home of mode 0700), sharedDirectory().
 std::string forAnyAccount(const std::string& path);
+// That folder: made once, or the one a test that started this process
+// named in $KESTRIX_TEST_SHARED.
+const std::string& sharedDirectory();
 
 std::string readFile(const std::string& path);
+// /proc/`pid`/`entry`.
+inline std::string procPath(pid_t pid, const std::string& entry) {
+    return "/proc/" + std::to_string(pid) + "/" + entry;
+}
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
 std::vector<std::string> linesOf(const std::string& text, char separator = '\n');
+// How often `needle` is in `text`.
+size_t occurrences(const std::string& text, const std::string& needle);
 
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
@@ -106,8 +115,19 @@ private:
 };
 // Null when it could not be started.
 std::shared_ptr<Child> startChild(const platform::LaunchOptions& options);
-// Another program of the user, in a session and group of its own.
-std::shared_ptr<Child> startSleeper();
+// `command` (its first word a path) with `environment` as its whole
+// environment, its output appended to `output` (inherited where empty).
+std::shared_ptr<Child> startCommand(const std::vector<std::string>& command,
+                                    std::vector<std::string> environment = {},
+                                    const std::string& output = "");
+// `command` as another account's (nobody's).
+std::vector<std::string> asNobody(std::vector<std::string> command);
+using Variables = std::vector<std::pair<std::string, std::string>>;
+// This process's environment with each (name, value) of `changes` set.
+std::vector<std::string> environmentWith(const Variables& changes);
+// The stand-in service's settings for a tree of `depth` levels of `width`
+// children, and `daemons` that leave it, all ignoring SIGTERM unless told.
+Variables serviceTree(int depth, int width, int daemons, bool ignoreTerm = true);
 
 // A listener on 127.0.0.1:`port`, in a thread of its own. Each connection
 // is answered with what `reply` gives; with no reply it stays open, silent.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/glib/owned.h"
 #include "platform/ui.h"
 
 typedef struct _GtkApplication GtkApplication;
@@ -18,8 +19,11 @@ class GtkMainWindow;
 
 class GtkApp final : public Application {
 public:
-    // `resourcesDirectory` holds the icon files the status item uses.
-    GtkApp(std::string applicationId, std::string resourcesDirectory);
+    // `applicationName` is what the desktop shows for the program (the tray
+    // item's title, a dialog without a message); `resourcesDirectory` holds
+    // the icon files the status item uses.
+    GtkApp(std::string applicationId, const std::string& applicationName,
+           std::string resourcesDirectory);
     ~GtkApp() override;
     // Moves the web engine's storage of earlier versions, kept under the
     // name the program was started by, to where it lives now.
@@ -58,7 +62,7 @@ public:
 
     // Runs `action` as the handling of an event of `eventType` (kEventType...).
     void dispatchEvent(int eventType, const std::function<void()>& action);
-    GtkApplication* gtkApplication() const { return application_; }
+    GtkApplication* gtkApplication() const { return application_.get(); }
     // The main window's toolkit object, or null before it exists.
     GtkWindow* mainGtkWindow() const;
     const std::string& applicationId() const { return applicationId_; }
@@ -68,11 +72,11 @@ public:
 
 private:
     static void onActivate(GtkApplication* application, void* self);
-    void performDockMenuAction(const std::string& actionName);
+
 
     std::string applicationId_;
     std::string resourcesDirectory_;
-    GtkApplication* application_ = nullptr;
+    Owned<GtkApplication> application_;
     ApplicationDelegate* delegate_ = nullptr;
     GtkMainWindow* mainWindow_ = nullptr;
     std::unique_ptr<UserDefaults> defaults_;

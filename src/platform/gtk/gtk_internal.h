@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "platform/gtk/gtk_app.h"
-#include "platform/gtk/key_file_defaults.h"
-#include "ui/texts.h"
+#include "platform/glib/key_file_defaults.h"
 
 namespace kestrix::platform::gtk {
 
@@ -20,6 +19,17 @@ GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert);
 // dialog dismissed without one (Escape, the window's close), the alert's
 // escape button, and without one -1: no answer, the dialog stays.
 long alertResponse(const AlertSpec& alert, int gtkResponse);
+
+// The web engine module's entry, which makes a window's web view, loaded
+// from `path` the first time; null, with the loader's reason in `whyNot`,
+// where it cannot be.
+using WebEngineEntry = WebView* (*)(GtkWindow*);
+WebEngineEntry webEngineEntry(const std::string& path, std::string& whyNot);
+
+// Ends the program with its display: an X connection lost goes through
+// the normal termination; a Wayland connection that hangs up ends the
+// process should the toolkit not have.
+void endWithTheDisplay(GtkApp& app);
 
 // Builds a toolkit menu for `menu`; `chosen` receives the index of the entry
 // the user activates.

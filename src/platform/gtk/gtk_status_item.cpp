@@ -28,7 +28,6 @@ constexpr const char* kItemPath = "/StatusNotifierItem";
 constexpr const char* kMenuPath = "/MenuBar";
 constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
-constexpr const char* kItemTitle = text::kProductName;
 constexpr const char* kIconName = "kestrix-v3-tray";
 
 constexpr const char* kItemInterfaceXml = R"XML(
@@ -63,9 +62,9 @@ constexpr const char* kItemInterfaceXml = R"XML(
 
 // One ARGB32 image in network byte order, as IconPixmap carries it.
 GVariant* pixmapOf(const std::string& file, int size) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_size(file.c_str(), size, size, nullptr);
+    g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new_from_file_at_size(file.c_str(), size, size, nullptr);
     if (!pixbuf) return nullptr;
-    GdkPixbuf* rgba = gdk_pixbuf_get_has_alpha(pixbuf)
+    g_autoptr(GdkPixbuf) rgba = gdk_pixbuf_get_has_alpha(pixbuf)
                           ? g_object_ref(pixbuf)
                           : gdk_pixbuf_add_alpha(pixbuf, FALSE, 0, 0, 0);
     const int width = gdk_pixbuf_get_width(rgba), height = gdk_pixbuf_get_height(rgba);
@@ -84,8 +83,6 @@ GVariant* pixmapOf(const std::string& file, int size) {
             q[3] = p[2];
         }
     }
-    g_object_unref(rgba);
-    g_object_unref(pixbuf);
     GVariant* bytes =
         g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, argb.data(), argb.size(), sizeof(guchar));
     return g_variant_new("(ii@ay)", width, height, bytes);
@@ -97,7 +94,7 @@ TrayStatusItem::TrayStatusItem(GtkApp& app) : app_(app) {
     iconFile_ = app.resourcesDirectory() + "/" + kIconName + ".svg";
     if (!g_file_test(iconFile_.c_str(), G_FILE_TEST_EXISTS)) iconFile_.clear();
 
-    bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
     if (!bus_) {
         // No session bus: the XEmbed icon is all there is.
         setXEmbedVisible(true);
@@ -106,7 +103,7 @@ TrayStatusItem::TrayStatusItem(GtkApp& app) : app_(app) {
     exportItem();
     exportMenu();
     watcherWatch_ = g_bus_watch_name_on_connection(
-        bus_, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+        bus_.get(), kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
         +[](GDBusConnection*, const gchar*, const gchar*, gpointer self) {
             static_cast<TrayStatusItem*>(self)->onWatcherAppeared();
         },
@@ -118,9 +115,7 @@ TrayStatusItem::TrayStatusItem(GtkApp& app) : app_(app) {
 
 TrayStatusItem::~TrayStatusItem() {
     remove();
-    if (!xembed_) return;
-    g_signal_handlers_disconnect_by_data(xembed_, this);
-    g_object_unref(xembed_);
+    if (xembed_) g_signal_handlers_disconnect_by_data(xembed_.get(), this);
 }
 
 // The XEmbed icon is made the first time it is to be shown: most desktops
@@ -128,18 +123,18 @@ TrayStatusItem::~TrayStatusItem() {
 // otherwise hold up the start.
 void TrayStatusItem::makeXEmbedIcon() {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    xembed_ = gtk_status_icon_new();
-    gtk_status_icon_set_title(xembed_, kItemTitle);
-    gtk_status_icon_set_tooltip_text(xembed_, kItemTitle);
-    gtk_status_icon_set_visible(xembed_, FALSE);
-    if (hasImage_) gtk_status_icon_set_from_file(xembed_, iconFile_.c_str());
-    if (!description_.empty()) gtk_status_icon_set_name(xembed_, description_.c_str());
+    xembed_.reset(gtk_status_icon_new());
+    gtk_status_icon_set_title(xembed_.get(), g_get_application_name());
+    gtk_status_icon_set_tooltip_text(xembed_.get(), g_get_application_name());
+    gtk_status_icon_set_visible(xembed_.get(), FALSE);
+    if (hasImage_) gtk_status_icon_set_from_file(xembed_.get(), iconFile_.c_str());
+    if (!description_.empty()) gtk_status_icon_set_name(xembed_.get(), description_.c_str());
     G_GNUC_END_IGNORE_DEPRECATIONS
-    g_signal_connect(xembed_, "activate", G_CALLBACK(+[](GtkStatusIcon*, void* self) {
+    g_signal_connect(xembed_.get(), "activate", G_CALLBACK(+[](GtkStatusIcon*, void* self) {
                          static_cast<TrayStatusItem*>(self)->send(kEventTypeLeftMouseUp);
                      }),
                      this);
-    g_signal_connect(xembed_, "popup-menu",
+    g_signal_connect(xembed_.get(), "popup-menu",
                      G_CALLBACK(+[](GtkStatusIcon*, guint, guint, void* self) {
                          static_cast<TrayStatusItem*>(self)->send(kEventTypeRightMouseUp);
                      }),
@@ -147,7 +142,7 @@ void TrayStatusItem::makeXEmbedIcon() {
 }
 
 void TrayStatusItem::exportItem() {
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kItemInterfaceXml, nullptr);
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kItemInterfaceXml, nullptr);
     static const GDBusInterfaceVTable vtable = {
         +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
             GVariant*, GDBusMethodInvocation* invocation,
@@ -158,19 +153,18 @@ void TrayStatusItem::exportItem() {
         },
         nullptr,
         {}};
-    registration_ = g_dbus_connection_register_object(bus_, kItemPath, node->interfaces[0], &vtable,
+    registration_ = g_dbus_connection_register_object(bus_.get(), kItemPath, node->interfaces[0], &vtable,
                                                       this, nullptr, nullptr);
-    g_dbus_node_info_unref(node);
     busName_ = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
-    nameOwner_ = g_bus_own_name_on_connection(bus_, busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE,
+    nameOwner_ = g_bus_own_name_on_connection(bus_.get(), busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE,
                                               nullptr, nullptr, nullptr, nullptr);
 }
 
 void TrayStatusItem::exportMenu() {
-    menuServer_ = dbusmenu_server_new(kMenuPath);
-    menuRoot_ = dbusmenu_menuitem_new();
-    dbusmenu_server_set_root(menuServer_, menuRoot_);
-    g_signal_connect(menuRoot_, DBUSMENU_MENUITEM_SIGNAL_ABOUT_TO_SHOW,
+    menuServer_.reset(dbusmenu_server_new(kMenuPath));
+    menuRoot_.reset(dbusmenu_menuitem_new());
+    dbusmenu_server_set_root(menuServer_.get(), menuRoot_.get());
+    g_signal_connect(menuRoot_.get(), DBUSMENU_MENUITEM_SIGNAL_ABOUT_TO_SHOW,
                      G_CALLBACK(+[](DbusmenuMenuitem*, gpointer self) -> gboolean {
                          return static_cast<TrayStatusItem*>(self)->rebuildExportedMenu();
                      }),
@@ -180,7 +174,7 @@ void TrayStatusItem::exportMenu() {
 void TrayStatusItem::onWatcherAppeared() {
     setXEmbedVisible(false);
     // Registered anew with every watcher that appears.
-    g_dbus_connection_call(bus_, kWatcherName, kWatcherPath, kWatcherName,
+    g_dbus_connection_call(bus_.get(), kWatcherName, kWatcherPath, kWatcherName,
                            "RegisterStatusNotifierItem", g_variant_new("(s)", busName_.c_str()),
                            nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
 }
@@ -195,13 +189,13 @@ void TrayStatusItem::setXEmbedVisible(bool visible) {
         makeXEmbedIcon();
     }
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    gtk_status_icon_set_visible(xembed_, visible && !removed_);
+    gtk_status_icon_set_visible(xembed_.get(), visible && !removed_);
     G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 bool TrayStatusItem::xembedVisible() const {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    return xembed_ && gtk_status_icon_get_visible(xembed_);
+    return xembed_ && gtk_status_icon_get_visible(xembed_.get());
     G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
@@ -210,11 +204,11 @@ void TrayStatusItem::setImage(const std::string& symbolName, const std::string& 
     hasImage_ = symbolName == "bolt.circle.fill" && !iconFile_.empty();
     description_ = description;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    if (xembed_ && hasImage_) gtk_status_icon_set_from_file(xembed_, iconFile_.c_str());
-    if (xembed_) gtk_status_icon_set_name(xembed_, description.c_str());
+    if (xembed_ && hasImage_) gtk_status_icon_set_from_file(xembed_.get(), iconFile_.c_str());
+    if (xembed_) gtk_status_icon_set_name(xembed_.get(), description.c_str());
     G_GNUC_END_IGNORE_DEPRECATIONS
     if (bus_ && registration_)
-        g_dbus_connection_emit_signal(bus_, nullptr, kItemPath, "org.kde.StatusNotifierItem",
+        g_dbus_connection_emit_signal(bus_.get(), nullptr, kItemPath, "org.kde.StatusNotifierItem",
                                       "NewIcon", nullptr, nullptr);
 }
 
@@ -259,7 +253,7 @@ void TrayStatusItem::onMethod(const std::string& method, GDBusMethodInvocation* 
 GVariant* TrayStatusItem::property(const std::string& name) {
     if (name == "Category") return g_variant_new_string("ApplicationStatus");
     if (name == "Id") return g_variant_new_string(app_.applicationId().c_str());
-    if (name == "Title") return g_variant_new_string(kItemTitle);
+    if (name == "Title") return g_variant_new_string(g_get_application_name());
     if (name == "Status") return g_variant_new_string(removed_ ? "Passive" : "Active");
     if (name == "WindowId") return g_variant_new_int32(0);
     if (name == "IconName") return g_variant_new_string(hasImage_ ? kIconName : "");
@@ -271,7 +265,7 @@ GVariant* TrayStatusItem::property(const std::string& name) {
     if (name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
         return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
     if (name == "ToolTip") {
-        return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(), kItemTitle,
+        return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(), g_get_application_name(),
                              "");
     }
     if (name == "ItemIsMenu") return g_variant_new_boolean(FALSE);
@@ -306,11 +300,13 @@ bool TrayStatusItem::rebuildExportedMenu() {
     exportedMenu_ = std::move(menu);
     if (!changed) return false;
     exported_ = true;
-    GList* old = dbusmenu_menuitem_take_children(menuRoot_);
-    g_list_free_full(old, g_object_unref);
+    {  // the old rows, released here
+        g_autolist(GObject) old = dbusmenu_menuitem_take_children(menuRoot_.get());
+    }
     for (size_t i = 0; i < exportedMenu_.items.size(); ++i) {
         const MenuItem& item = exportedMenu_.items[i];
-        DbusmenuMenuitem* entry = dbusmenu_menuitem_new();
+        const Owned<DbusmenuMenuitem> owned(dbusmenu_menuitem_new());
+        DbusmenuMenuitem* entry = owned.get();
         if (item.isSeparator) {
             dbusmenu_menuitem_property_set(entry, DBUSMENU_MENUITEM_PROP_TYPE,
                                            DBUSMENU_CLIENT_TYPES_SEPARATOR);
@@ -326,8 +322,7 @@ bool TrayStatusItem::rebuildExportedMenu() {
                 }),
                 this);
         }
-        dbusmenu_menuitem_child_append(menuRoot_, entry);
-        g_object_unref(entry);
+        dbusmenu_menuitem_child_append(menuRoot_.get(), entry);
     }
     return true;
 }
@@ -346,27 +341,14 @@ void TrayStatusItem::remove() {
     if (!app_.displayLost()) setXEmbedVisible(false);
     if (watcherWatch_) g_bus_unwatch_name(watcherWatch_);
     watcherWatch_ = 0;
-    if (registration_) g_dbus_connection_unregister_object(bus_, registration_);
+    if (registration_) g_dbus_connection_unregister_object(bus_.get(), registration_);
     registration_ = 0;
     if (nameOwner_) g_bus_unown_name(nameOwner_);
     nameOwner_ = 0;
-    if (menuRoot_) g_object_unref(menuRoot_);
-    menuRoot_ = nullptr;
-    if (menuServer_) g_object_unref(menuServer_);
-    menuServer_ = nullptr;
-    if (bus_) {
-        g_dbus_connection_flush_sync(bus_, nullptr, nullptr);
-        g_object_unref(bus_);
-    }
-    bus_ = nullptr;
-}
-
-std::unique_ptr<StatusItem> GtkApp::makeStatusItem() {
-    return std::make_unique<TrayStatusItem>(*this);
-}
-
-void GtkApp::removeStatusItem(StatusItem* item) {
-    if (auto* tray = dynamic_cast<TrayStatusItem*>(item)) tray->remove();
+    menuRoot_.reset();
+    menuServer_.reset();
+    if (bus_) g_dbus_connection_flush_sync(bus_.get(), nullptr, nullptr);
+    bus_.reset();
 }
 
 }  // namespace kestrix::platform::gtk

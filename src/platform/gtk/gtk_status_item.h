@@ -2,6 +2,7 @@
 // icon while no StatusNotifierWatcher is on the session bus.
 #pragma once
 
+#include "platform/glib/owned.h"
 #include "platform/gtk/gtk_internal.h"
 
 typedef struct _DbusmenuServer DbusmenuServer;
@@ -25,7 +26,7 @@ public:
 
     bool xembedVisible() const;
     // Null until the XEmbed icon has first been shown.
-    GtkStatusIcon* xembedIcon() const { return xembed_; }
+    GtkStatusIcon* xembedIcon() const { return xembed_.get(); }
 
 private:
     void exportItem();
@@ -48,15 +49,15 @@ private:
     std::function<void()> action_;
     unsigned mask_ = 0;
 
-    GtkStatusIcon* xembed_ = nullptr;
-    GDBusConnection* bus_ = nullptr;
+    Owned<GtkStatusIcon> xembed_;
+    Owned<GDBusConnection> bus_;
     std::string busName_;
     guint registration_ = 0;
     guint nameOwner_ = 0;
     guint watcherWatch_ = 0;
     bool removed_ = false;
-    DbusmenuServer* menuServer_ = nullptr;
-    DbusmenuMenuitem* menuRoot_ = nullptr;
+    Owned<DbusmenuServer> menuServer_;
+    Owned<DbusmenuMenuitem> menuRoot_;
     Menu exportedMenu_;
     std::function<Menu()> menuProvider_;
     bool exported_ = false;  // rows have been made from a menu

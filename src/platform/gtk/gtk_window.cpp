@@ -2,7 +2,6 @@
 #include "platform/gtk/gtk_window.h"
 
 #include <gdk/gdkwayland.h>
-#include <gmodule.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,122 +9,39 @@
 
 #include "platform/gtk/gtk_internal.h"
 #include "platform/gtk/gtk_wayland_bounds.h"
-#include "platform/gtk/gtk_web_engine.h"
 
 namespace kestrix::platform::gtk {
 
-GtkWidget* makeAlertDialog(GtkWindow* parent, const AlertSpec& alert) {
-    // The texts go in as arguments, never as format strings.
-    GtkWidget* dialog =
-        gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_OTHER,
-                               GTK_BUTTONS_NONE, "%s", alert.messageText.c_str());
-    if (!alert.informativeText.empty())
-        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
-                                                 alert.informativeText.c_str());
-    for (size_t i = 0; i < alert.buttons.size(); ++i)
-        gtk_dialog_add_button(GTK_DIALOG(dialog), alert.buttons[i].c_str(),
-                              static_cast<int>(kAlertFirstButtonReturn + static_cast<long>(i)));
-    if (!alert.buttons.empty())
-        gtk_dialog_set_default_response(GTK_DIALOG(dialog),
-                                        static_cast<int>(kAlertFirstButtonReturn));
-    gtk_window_set_title(GTK_WINDOW(dialog), "");
-    // The close request (Escape, the title bar) never destroys the dialog:
-    // it answers as alertResponse says, or not at all.
-    g_signal_connect(dialog, "delete-event", G_CALLBACK(gtk_true), nullptr);
-    // What a screen reader announces for the dialog.
-    atk_object_set_name(gtk_widget_get_accessible(dialog), alert.messageText.empty()
-                                                               ? text::kProductName
-                                                               : alert.messageText.c_str());
-    return dialog;
-}
-
-long alertResponse(const AlertSpec& alert, int gtkResponse) {
-    const long count = static_cast<long>(alert.buttons.size());
-    if (gtkResponse >= kAlertFirstButtonReturn && gtkResponse < kAlertFirstButtonReturn + count)
-        return gtkResponse;
-    // Escape and the close request answer the button the alert names.
-    return alert.escapeButton >= 0 && alert.escapeButton < count
-               ? kAlertFirstButtonReturn + alert.escapeButton
-               : -1;
-}
-
 GtkMainWindow::GtkMainWindow(GtkApp& app, const WindowSpec& spec)
-    : app_(app), window_(GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL))) {
-    g_object_ref_sink(window_);
-    gtk_window_set_default_size(window_, static_cast<int>(spec.width),
+    : app_(app), window_(GTK_WINDOW(g_object_ref_sink(gtk_window_new(GTK_WINDOW_TOPLEVEL)))) {
+    gtk_window_set_default_size(window_.get(), static_cast<int>(spec.width),
                                 static_cast<int>(spec.height));
-    gtk_window_set_resizable(window_, TRUE);
-    gtk_window_set_deletable(window_, TRUE);
-    gtk_window_set_icon_name(window_, app.applicationId().c_str());
-    gtk_application_add_window(app.gtkApplication(), window_);
-    g_signal_connect(window_, "delete-event", G_CALLBACK(onDeleteEvent), this);
-    g_signal_connect(window_, "show", G_CALLBACK(onShow), this);
+    gtk_window_set_resizable(window_.get(), TRUE);
+    gtk_window_set_deletable(window_.get(), TRUE);
+    gtk_window_set_icon_name(window_.get(), app.applicationId().c_str());
+    gtk_application_add_window(app.gtkApplication(), window_.get());
+    g_signal_connect(window_.get(), "delete-event", G_CALLBACK(onDeleteEvent), this);
+    g_signal_connect(window_.get(), "show", G_CALLBACK(onShow), this);
 }
 
 GtkMainWindow::~GtkMainWindow() {
     for (GtkWidget* sheet : sheets_) g_signal_handlers_disconnect_by_data(sheet, this);
-    g_signal_handlers_disconnect_by_data(window_, this);
-    g_object_unref(window_);
+    g_signal_handlers_disconnect_by_data(window_.get(), this);
 }
 
 void GtkMainWindow::center() {
-    gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
+    gtk_window_set_position(window_.get(), GTK_WIN_POS_CENTER);
 }
 
 void GtkMainWindow::setTitle(const std::string& title) {
-    gtk_window_set_title(window_, title.c_str());
+    gtk_window_set_title(window_.get(), title.c_str());
 }
 
-namespace {
 
-using AddView = WebView* (*)(GtkWindow*);
-
-struct LoadedEngine {
-    AddView entry = nullptr;
-    std::string error;  // why there is no entry
-};
-
-LoadedEngine openWebEngine(const std::string& path) {
-    LoadedEngine loaded;
-    GModule* module = g_module_open(path.c_str(), GModuleFlags(0));
-    void* entry = nullptr;
-    if (module && g_module_symbol(module, kWebEngineEntry, &entry)) {
-        loaded.entry = reinterpret_cast<AddView>(entry);
-    } else {
-        loaded.error = g_module_error();
-    }
-    return loaded;
-}
-
-// The engine's entry point, loaded once for the process.
-const LoadedEngine& loadWebEngine(const std::string& path) {
-    static const LoadedEngine loaded = openWebEngine(path);
-    return loaded;
-}
-
-// What the window has in place of a web view when the engine cannot be
-// loaded: the program is ending, and nothing is shown.
-class NoWebView final : public WebView {
-public:
-    void loadHTMLString(const std::string&) override {}
-    void loadRequest(const std::string&) override {}
-    void setPanelGate(long, bool) override {}
-    void setUIDelegate(WebUIDelegate*) override {}
-};
-
-}  // namespace
-
-// The web view, made with the window before anything is loaded into it or
-// the service starts. Without its engine the window could never show the
-// panel: the user is told, and the program ends.
-std::unique_ptr<WebView> GtkMainWindow::addWebView() {
-    const LoadedEngine& loaded = loadWebEngine(app_.webEnginePath());
-    if (loaded.entry) return std::unique_ptr<WebView>(loaded.entry(window_));
-    std::fprintf(stderr, "kestrix-v3-shell: cannot load the web engine: %s\n",
-                 loaded.error.c_str());
-    app_.runModalAlert({text::kEngineMissing, loaded.error, {text::kQuit}, 0});
-    app_.terminate();
-    return std::make_unique<NoWebView>();
+// The web view, from the engine's module, loaded the first time.
+std::unique_ptr<WebView> GtkMainWindow::addWebView(std::string& whyNot) {
+    const WebEngineEntry addView = webEngineEntry(app_.webEnginePath(), whyNot);
+    return std::unique_ptr<WebView>(addView ? addView(window_.get()) : nullptr);
 }
 
 namespace {
@@ -157,9 +73,9 @@ GdkRectangle workArea(GtkWindow* window) {
 // which come on top of the content's size there (the compositor's own, or
 // the toolkit's header bar), so that the whole frame fits.
 void GtkMainWindow::keepInWorkArea() {
-    GdkRectangle area = workArea(window_);
-    if (const GdkRectangle bounds = waylandBounds(gtk_widget_get_display(GTK_WIDGET(window_)));
-        GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_)))) {
+    GdkRectangle area = workArea(window_.get());
+    if (const GdkRectangle bounds = waylandBounds(gtk_widget_get_display(GTK_WIDGET(window_.get())));
+        GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_.get())))) {
         constexpr int kTitleBarRoom = 48, kBorderRoom = 16;
         if (bounds.width > 0 && bounds.height > 0)
             area.width = std::min(area.width, bounds.width), area.height = std::min(area.height, bounds.height);
@@ -167,36 +83,36 @@ void GtkMainWindow::keepInWorkArea() {
         area.height -= kTitleBarRoom;
     }
     if (area.width <= 0 || area.height <= 0) return;
-    const bool shown = gtk_widget_get_realized(GTK_WIDGET(window_));
+    const bool shown = gtk_widget_get_realized(GTK_WIDGET(window_.get()));
     int width = 0, height = 0;
     if (shown)
-        gtk_window_get_size(window_, &width, &height);
+        gtk_window_get_size(window_.get(), &width, &height);
     else
-        gtk_window_get_default_size(window_, &width, &height);
+        gtk_window_get_default_size(window_.get(), &width, &height);
     const int fitWidth = std::min(width, area.width), fitHeight = std::min(height, area.height);
-    if (!shown) return gtk_window_set_default_size(window_, fitWidth, fitHeight);
-    if (fitWidth != width || fitHeight != height) gtk_window_resize(window_, fitWidth, fitHeight);
+    if (!shown) return gtk_window_set_default_size(window_.get(), fitWidth, fitHeight);
+    if (fitWidth != width || fitHeight != height) gtk_window_resize(window_.get(), fitWidth, fitHeight);
     int x = 0, y = 0;
-    gtk_window_get_position(window_, &x, &y);
+    gtk_window_get_position(window_.get(), &x, &y);
     const int inX = std::clamp(x, area.x, area.x + area.width - fitWidth),
               inY = std::clamp(y, area.y, area.y + area.height - fitHeight);
-    if (inX != x || inY != y) gtk_window_move(window_, inX, inY);
+    if (inX != x || inY != y) gtk_window_move(window_.get(), inX, inY);
 }
 
 void GtkMainWindow::makeKeyAndOrderFront() {
     keepInWorkArea();
-    gtk_widget_show(GTK_WIDGET(window_));
+    gtk_widget_show(GTK_WIDGET(window_.get()));
     // The keyboard goes to the page, as in any browser window.
-    if (GtkWidget* view = gtk_bin_get_child(GTK_BIN(window_))) gtk_widget_grab_focus(view);
-    app_.present(window_);
+    if (GtkWidget* view = gtk_bin_get_child(GTK_BIN(window_.get()))) gtk_widget_grab_focus(view);
+    app_.present(window_.get());
 }
 
 void GtkMainWindow::orderOut() {
-    gtk_widget_hide(GTK_WIDGET(window_));
+    gtk_widget_hide(GTK_WIDGET(window_.get()));
 }
 
 bool GtkMainWindow::isVisible() const {
-    return gtk_widget_get_visible(GTK_WIDGET(window_));
+    return gtk_widget_get_visible(GTK_WIDGET(window_.get()));
 }
 
 gboolean GtkMainWindow::onDeleteEvent(GtkWidget*, GdkEvent*, void* data) {
@@ -211,10 +127,7 @@ void GtkMainWindow::onShow(GtkWidget*, void* data) {
 }
 
 void GtkMainWindow::showPendingSheets() {
-    for (GtkWidget* sheet : pendingSheets_) {
-        gtk_widget_show(sheet);
-        g_object_unref(sheet);
-    }
+    for (const Owned<GtkWidget>& sheet : pendingSheets_) gtk_widget_show(sheet.get());
     pendingSheets_.clear();
 }
 
@@ -243,7 +156,7 @@ void deleteSheetState(void* data, GClosure*) {
 }  // namespace
 
 void GtkMainWindow::beginSheet(const AlertSpec& alert, std::function<void(long)> completion) {
-    GtkWidget* dialog = makeAlertDialog(window_, alert);
+    GtkWidget* dialog = makeAlertDialog(window_.get(), alert);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER_ON_PARENT);
     g_signal_connect_data(dialog, "response", G_CALLBACK(onSheetResponse),
@@ -257,7 +170,7 @@ void GtkMainWindow::beginSheet(const AlertSpec& alert, std::function<void(long)>
     if (isVisible()) {
         gtk_widget_show(dialog);
     } else {
-        pendingSheets_.push_back(GTK_WIDGET(g_object_ref(dialog)));
+        pendingSheets_.emplace_back(GTK_WIDGET(g_object_ref(dialog)));
     }
 }
 
@@ -268,7 +181,6 @@ void GtkMainWindow::dismissSheets() {
                                              reinterpret_cast<void*>(onSheetResponse), nullptr);
         gtk_widget_destroy(sheet);
     }
-    for (GtkWidget* sheet : pendingSheets_) g_object_unref(sheet);
     pendingSheets_.clear();
 }
 

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "platform/glib/owned.h"
 #include "platform/gtk/gtk_app.h"
 
 namespace kestrix::platform::gtk {
@@ -18,14 +19,14 @@ public:
     void center() override;
     void setTitle(const std::string& title) override;
     void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
-    std::unique_ptr<WebView> addWebView() override;
+    std::unique_ptr<WebView> addWebView(std::string& whyNot) override;
     void makeKeyAndOrderFront() override;
     void orderOut() override;
     bool isVisible() const override;
     void beginSheet(const AlertSpec& alert, std::function<void(long)> completion) override;
     void dismissSheets() override;
 
-    GtkWindow* gtkWindow() const { return window_; }
+    GtkWindow* gtkWindow() const { return window_.get(); }
 
 private:
     static gboolean onDeleteEvent(GtkWidget* widget, GdkEvent* event, void* self);
@@ -34,10 +35,10 @@ private:
     void keepInWorkArea();
 
     GtkApp& app_;
-    GtkWindow* window_;
+    const Owned<GtkWindow> window_;
     WindowDelegate* delegate_ = nullptr;
     // Sheets asked for while the window was hidden; shown with it.
-    std::vector<GtkWidget*> pendingSheets_;
+    std::vector<Owned<GtkWidget>> pendingSheets_;
     std::vector<GtkWidget*> sheets_;  // every sheet not yet answered
 };
 

@@ -1,11 +1,12 @@
 #include "platform/headless/headless_app.h"
 
+#include <algorithm>
 #include <thread>
 #include <utility>
 
 namespace kestrix::platform::headless {
 
-std::unique_ptr<WebView> HeadlessWindow::addWebView() {
+std::unique_ptr<WebView> HeadlessWindow::addWebView(std::string&) {
     auto view = std::make_unique<HeadlessWebView>();
     webView_ = view.get();
     return view;
@@ -90,10 +91,12 @@ void HeadlessApplication::postToMainQueue(std::function<void()> work) {
     queueChanged_.notify_all();
 }
 
+// As the desktop's nested loop does: posted work runs meanwhile.
 void HeadlessApplication::waitUntil(const std::function<bool()>& done,
                                     std::chrono::steady_clock::time_point deadline) {
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    runMainQueueUntil(done, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::max(deadline - std::chrono::steady_clock::now(),
+                                         std::chrono::steady_clock::duration::zero())));
 }
 
 bool HeadlessApplication::runOne(std::unique_lock<std::mutex>& lock) {

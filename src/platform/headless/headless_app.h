@@ -55,7 +55,7 @@ public:
     void center() override { centered_ = true; }
     void setTitle(const std::string&) override {}
     void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
-    std::unique_ptr<WebView> addWebView() override;
+    std::unique_ptr<WebView> addWebView(std::string& whyNot) override;
     void makeKeyAndOrderFront() override { visible_ = key_ = true; }
     void orderOut() override { visible_ = key_ = false; }
     bool isVisible() const override { return visible_; }

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/linux/interrupted.h"
 #include "platform/linux/linux_internal.h"
 
 #include <fcntl.h>
@@ -37,38 +38,30 @@ bool fileExists(const std::string& path) {
 
 namespace {
 
+// All of `data` to `fd`, however many writes it takes.
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = retryInterrupted([&] { return ::write(fd, data.data(), data.size()); });
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
 // Copies `from` to a new file `to`, which must not exist yet; a link that
 // appears at `to` meanwhile is neither followed nor written through.
 bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
-    const int out =
-        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
+    const Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return false;
+    Descriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
+    if (!out) return false;
     bool ok = true;
     char buffer[1 << 16];
-    while (ok) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            ok = errno == EINTR;
-            continue;
-        }
-        for (ssize_t done = 0; ok && done < n;) {
-            const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
-            if (w >= 0)
-                done += w;
-            else
-                ok = errno == EINTR;
-        }
-    }
+    for (ssize_t n; ok && (n = retryInterrupted([&] { return ::read(in.get(), buffer, sizeof buffer); })) != 0;)
+        ok = n > 0 && writeAll(out.get(), {buffer, static_cast<size_t>(n)});
     // Whatever umask: exactly `mode`; and on disk before it can replace anything.
-    ok = ok && ::fchmod(out, mode & 07777) == 0 && ::fsync(out) == 0;
-    ::close(in);
-    return ::close(out) == 0 && ok;
+    ok = ok && ::fchmod(out.get(), mode & 07777) == 0 && ::fsync(out.get()) == 0;
+    return out.close() == 0 && ok;
 }
 
 }  // namespace
@@ -95,19 +88,16 @@ void createDirectories(const std::string& path, unsigned mode) {
 bool writeFileAtomically(const std::string& path, const std::string& content) {
     const std::string temporary = path + ".new-" + std::to_string(::getpid());
     ::unlink(temporary.c_str());
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool written =
-        ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    if (::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    Descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file) return false;
+    const bool written = writeAll(file.get(), content);
+    if (file.close() == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
     ::unlink(temporary.c_str());
     return false;
 }
 
 void createEmptyFile(const std::string& path, unsigned mode) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0) ::close(fd);
+    const Descriptor created(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
 }
 
 namespace {
@@ -136,6 +126,12 @@ Descriptor openForAppending(const std::string& path, std::string& why) {
         ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK), &why);
     if (file) ::fcntl(file.get(), F_SETFL, O_WRONLY | O_APPEND);
     return file;
+}
+
+std::optional<Pipe> makePipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
+    return Pipe{Descriptor(ends[0]), Descriptor(ends[1])};
 }
 
 Descriptor openProgram(const std::string& path) {

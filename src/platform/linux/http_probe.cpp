@@ -11,10 +11,13 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <cstdlib>
 #include <optional>
 
 #include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/linux/interrupted.h"
 
 namespace kestrix::platform {
 
@@ -57,12 +60,14 @@ bool await(int fd, short events, Clock::time_point deadline) {
 std::string requestHead(const HttpAddress& address, Clock::time_point deadline) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found) != 0) return "";
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &list) != 0) return "";
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> found(list, ::freeaddrinfo);
     std::string head;
-    for (const addrinfo* ai = found; ai && head.empty(); ai = ai->ai_next) {
-        const int fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) continue;
+    for (const addrinfo* ai = found.get(); ai && head.empty(); ai = ai->ai_next) {
+        const Descriptor socket(::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!socket) continue;
+        const int fd = socket.get();
         int error = 0;
         socklen_t length = sizeof error;
         const bool connected =
@@ -85,9 +90,7 @@ std::string requestHead(const HttpAddress& address, Clock::time_point deadline) 
             if (const size_t end = received.find("\r\n\r\n"); end != std::string::npos)
                 head = received.substr(0, end + 2);
         }
-        ::close(fd);
     }
-    ::freeaddrinfo(found);
     return head;
 }
 

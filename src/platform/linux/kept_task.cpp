@@ -14,7 +14,8 @@
 #include <thread>
 #include <utility>
 
-#include "keeper/protocol.h"
+#include "platform/linux/interrupted.h"
+#include "platform/linux/keeper_protocol.h"
 #include "platform/files.h"
 #include "platform/linux/scope.h"
 #include "platform/linux/stop.h"
@@ -49,9 +50,7 @@ std::set<pid_t> gKeepers;
 // One packet from the keeper; false at the lifeline's end.
 bool receive(int fd, std::string& packet) {
     char buffer[64];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
-    }
+    const ssize_t n = retryInterrupted([&] { return ::recv(fd, buffer, sizeof buffer, 0); });
     if (n <= 0) return false;
     packet.assign(buffer, static_cast<size_t>(n));
     return true;
@@ -125,21 +124,17 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
             state->scope = scopeOf(keeperPid, state->scopeUnit);
         state->running.store(state->reports.pid > 0 && !state->reports.ended);
         const bool call = !state->abandoned;
-        const pid_t pid = state->reports.pid;
         lock.unlock();
         state->changed.notify_all();
         if (call && !ended && told != Told::nothing && handlers.ended) handlers.ended();
-        if (call && told == Told::exited && handlers.terminated) handlers.terminated(pid, false);
+        if (call && told == Told::exited && handlers.terminated) handlers.terminated();
     }
     // The keeper has gone. It stays unreaped until what it held is dealt
     // with; and abandon() (which holds the lock) only ever kills our keeper
     // or its zombie, never a process that has taken over a reused id.
     siginfo_t info{};
-    while (::waitid(P_PID, static_cast<id_t>(keeperPid), &info, WEXITED | WNOWAIT) < 0 &&
-           errno == EINTR) {
-    }
+    retryInterrupted([&] { return ::waitid(P_PID, static_cast<id_t>(keeperPid), &info, WEXITED | WNOWAIT); });
     bool held, lost, ended;
-    pid_t pid;
     {
         std::lock_guard lock(state->mutex);
         auto& reports = state->reports;
@@ -150,14 +145,12 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
         ended = reports.ended;
         if (reports.pid > 0 && held) reports.status = -1, reports.ended = true;
         state->running.store(false);
-        pid = reports.pid;
     }
     if (lost && !ended && handlers.ended) handlers.ended();
     if (held) stopWhatTheKeeperHeld(keeperPid, *state);
     {
         std::lock_guard lock(state->mutex);
-        while (::waitpid(keeperPid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        retryInterrupted([&] { return ::waitpid(keeperPid, nullptr, 0); });
         state->keeperReaped = true;
     }
     {
@@ -165,7 +158,7 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
         gKeepers.erase(keeperPid);
     }
     state->changed.notify_all();
-    if (lost && handlers.terminated) handlers.terminated(pid, true);
+    if (lost && handlers.terminated) handlers.terminated();
     {
         std::lock_guard lock(state->mutex);
         state->gone = true;
@@ -277,17 +270,6 @@ void KeptTask::stop() {
 bool KeptTask::waitUntilGone(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_until(lock, deadline, [&] { return state_->gone; });
-}
-
-bool KeptTask::waitUntilExit(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_until(lock, deadline,
-                                      [&] { return state_->reports.status.has_value(); });
-}
-
-std::optional<int> KeptTask::terminationStatus() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->reports.status;
 }
 
 }  // namespace kestrix::platform

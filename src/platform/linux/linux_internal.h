@@ -2,18 +2,21 @@
 // the kernel's text files (/proc), each a function of the text.
 #pragma once
 
+#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/processes.h"
+#include "platform/text.h"
 
 namespace kestrix::platform {
 
@@ -30,11 +33,14 @@ inline int pidfdSignal(int pidfd, int signal) {
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
+// An open directory, closed with the object.
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
 // The whole text of a file (of /proc); empty when it cannot be read.
 std::string readWholeFile(const std::string& path);
-// ASCII digits and nothing else, as a number up to `most`; nothing for any
-// other text.
-std::optional<unsigned long long> decimal(std::string_view text, unsigned long long most);
 
 // A process from the text of /proc/PID/stat.
 std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat);
@@ -69,7 +75,7 @@ struct ListeningSocket {
 // `port` where a connection to the IPv4 address `host` can reach them: the
 // address itself or the wildcard, and in tcp6 the same mapped into IPv6
 // (::ffff:a.b.c.d) or the IPv6 wildcard (dual-stack).
-std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ipv6,
+std::vector<ListeningSocket> listenersReaching(std::string_view table, bool ipv6,
                                                const std::string& host, long port);
 // From the kernel's answer to a dump of its TCP sockets' diagnostics (a
 // run of netlink messages): the control group id of each socket that

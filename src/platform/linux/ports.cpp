@@ -19,8 +19,10 @@
 #include <climits>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "platform/files.h"
+#include "platform/linux/interrupted.h"
 
 namespace kestrix::platform {
 
@@ -29,17 +31,14 @@ bool addressInUse(const std::string& host, long port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return false;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    const Descriptor probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe) return false;
     // As a service binds: connections of earlier listeners that wait out
     // their TIME_WAIT do not count.
     const int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    const bool inUse =
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-        errno == EADDRINUSE;
-    ::close(fd);
-    return inUse;
+    ::setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    return ::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+           errno == EADDRINUSE;
 }
 
 namespace {
@@ -61,7 +60,7 @@ bool parseHex(const std::string& text, uint32_t& value) {
 
 }  // namespace
 
-std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ipv6,
+std::vector<ListeningSocket> listenersReaching(std::string_view table, bool ipv6,
                                                const std::string& host, long port) {
     std::vector<ListeningSocket> result;
     in_addr target{};
@@ -69,11 +68,10 @@ std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ip
     // "  0: 0100007F:49EE 00000000:0000 0A ... uid timeout inode": the
     // address as the kernel holds it (32-bit words in host order, in hex),
     // the port in hex, state 0A for LISTEN.
-    std::istringstream lines(table);
-    std::string line;
-    std::getline(lines, line);  // the header
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
+    bool header = true;
+    forEachLine(table, [&](std::string_view line) {
+        if (std::exchange(header, false)) return;
+        std::istringstream fields{std::string(line)};
         std::string slot, local, remote, state, queues, timer, retransmits;
         ListeningSocket socket;
         long timeout = 0;
@@ -81,12 +79,12 @@ std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ip
             socket.uid >> timeout >> socket.inode;
         const auto colon = local.find(':');
         if (!fields || state != "0A" || colon != (ipv6 ? 32u : 8u) || local.size() != colon + 5)
-            continue;
+            return;
         uint32_t words[4] = {};
         bool hex = true;
         for (size_t i = 0; i < colon / 8; ++i) hex = hex && parseHex(local.substr(i * 8, 8), words[i]);
         uint32_t localPort = 0;
-        if (!hex || !parseHex(local.substr(colon + 1), localPort) || localPort != port) continue;
+        if (!hex || !parseHex(local.substr(colon + 1), localPort) || localPort != port) return;
         // The IPv4 address a connection reaches it by: the last word, where
         // the rest says IPv6 wildcard (0), or mapped IPv4 (::ffff:0:0/96).
         uint32_t v4 = words[0];
@@ -96,11 +94,11 @@ std::vector<ListeningSocket> listenersReaching(const std::string& table, bool ip
             static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
             static const unsigned char zero[12] = {};
             const bool wildcard = std::memcmp(prefix, zero, 12) == 0 && words[3] == 0;
-            if (!wildcard && std::memcmp(prefix, mapped, 12) != 0) continue;
+            if (!wildcard && std::memcmp(prefix, mapped, 12) != 0) return;
             v4 = words[3];
         }
         if (v4 == INADDR_ANY || v4 == target.s_addr) result.push_back(socket);
-    }
+    });
     return result;
 }
 
@@ -189,20 +187,19 @@ bool listensOn(const Scope& scope, const std::vector<pid_t>& pids, const std::st
     bool unreadable = false;
     for (pid_t pid : pids) {
         const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-        DIR* fds = ::opendir(dir.c_str());
+        const Directory fds(::opendir(dir.c_str()));
         if (!fds) {
             unreadable = unreadable || errno == EACCES || errno == EPERM;
             continue;
         }
         bool found = false;
-        while (const dirent* entry = ::readdir(fds)) {
+        while (const dirent* entry = ::readdir(fds.get())) {
             char target[64];
-            const ssize_t n = ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target);
+            const ssize_t n = ::readlinkat(::dirfd(fds.get()), entry->d_name, target, sizeof target);
             const auto inode = n > 0 ? socketInode({target, static_cast<size_t>(n)}) : std::nullopt;
             for (const auto& s : sockets) found = found || (inode && *inode == s.inode);
             if (found) break;
         }
-        ::closedir(fds);
         if (found) return true;
     }
     return unreadable;

@@ -18,27 +18,18 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include "platform/files.h"
+#include "platform/linux/interrupted.h"
 
 namespace kestrix::platform {
 
 std::string readWholeFile(const std::string& path) {
     std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
+    const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; file && (n = retryInterrupted([&] { return ::read(file.get(), buffer, sizeof buffer); })) > 0;)
         text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
     return text;
-}
-
-std::optional<unsigned long long> decimal(std::string_view text, unsigned long long most) {
-    unsigned long long n = 0;
-    const char* end = text.data() + text.size();
-    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
-    const auto [stop, error] = std::from_chars(text.data(), end, n);
-    if (error != std::errc() || stop != end || n > most) return std::nullopt;
-    return n;
 }
 
 std::optional<ProcessInfo> parseStat(pid_t pid, std::string_view stat) {
@@ -64,12 +55,10 @@ std::optional<ProcessInfo> processInfo(pid_t pid) {
 
 std::vector<ProcessInfo> allProcesses() {
     std::vector<ProcessInfo> result;
-    DIR* dir = ::opendir("/proc");
-    if (!dir) return result;
-    while (const dirent* entry = ::readdir(dir))
+    const Directory proc(::opendir("/proc"));
+    while (const dirent* entry = proc ? ::readdir(proc.get()) : nullptr)
         if (const auto pid = pidOfEntry(entry->d_name))
             if (auto info = processInfo(*pid)) result.push_back(*info);
-    ::closedir(dir);
     return result;
 }
 
@@ -146,29 +135,27 @@ std::string bootIdFrom(std::string_view text) {
 }
 
 std::string unifiedCgroup(std::string_view text) {
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        if (text.substr(at, end - at).starts_with("0::"))
-            return std::string(text.substr(at + 3, end - at - 3));
-        at = end + 1;
-    }
-    return {};
+    std::string path;
+    forEachLine(text, [&](std::string_view line) {
+        if (path.empty() && line.starts_with("0::")) path = line.substr(3);
+    });
+    return path;
 }
 
 std::string cgroup2MountPoint(std::string_view mountinfo) {
     // "ID PARENT MAJ:MIN ROOT MOUNT-POINT OPTIONS [TAGS...] - TYPE SOURCE ...":
     // the fifth field, of a line whose type is cgroup2.
-    for (size_t at = 0; at < mountinfo.size();) {
-        const size_t end = std::min(mountinfo.find('\n', at), mountinfo.size());
-        std::istringstream fields{std::string(mountinfo.substr(at, end - at))};
-        at = end + 1;
+    std::string found;
+    forEachLine(mountinfo, [&](std::string_view line) {
+        std::istringstream fields{std::string(line)};
         std::string field, mountPoint, type;
         for (int i = 1; i <= 5 && fields >> field; ++i) mountPoint = field;
         while (fields >> field && field != "-") {
         }
-        if (fields >> type && type == "cgroup2" && mountPoint.starts_with("/")) return mountPoint;
-    }
-    return {};
+        if (found.empty() && fields >> type && type == "cgroup2" && mountPoint.starts_with("/"))
+            found = mountPoint;
+    });
+    return found;
 }
 
 }  // namespace kestrix::platform

@@ -1,4 +1,5 @@
 #include "platform/spawn.h"
+#include "platform/linux/interrupted.h"
 #include "platform/linux/linux_internal.h"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 
 #include "platform/environment.h"
+#include "platform/files.h"
 
 namespace kestrix::platform {
 
@@ -115,8 +117,8 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
     auto argv = pointerArray(argvStrings);
     auto envp = pointerArray(envStrings);
 
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
+    std::optional<Pipe> report = makePipe();
+    if (!report) {
         result.errorNumber = errno;
         return result;
     }
@@ -127,23 +129,19 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
-    if (pid == 0) execChild(options, argv.data(), envp.data(), parent, report[1], limit);
+    if (pid == 0) execChild(options, argv.data(), envp.data(), parent, report->write.get(), limit);
     const int forkError = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    ::close(report[1]);
+    report->write.close();
 
     // The report pipe closes on a successful exec, and carries the error
     // of a failed one.
     ChildFailure failure{0};
-    ssize_t n;
-    while ((n = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
-    }
-    ::close(report[0]);
+    const ssize_t n = retryInterrupted([&] { return ::read(report->read.get(), &failure, sizeof failure); });
 
     if (pid < 0 || n == sizeof failure) {
         if (pid > 0)
-            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
+            retryInterrupted([&] { return ::waitpid(pid, nullptr, 0); });
         result.errorNumber = pid < 0 ? forkError : failure.error;
         return result;
     }

@@ -1,7 +1,10 @@
 // The web view on WebKitGTK: engine settings, the proxy the panel is reached
 // by, and the page's dialogs handed to the UI delegate.
-#include "platform/gtk/gtk_web_engine.h"
-#include "platform/gtk/gtk_panel_gate.h"
+#include "platform/diagnostics.h"
+#include "platform/webkit/web_engine.h"
+#include "platform/files.h"
+#include "platform/glib/owned.h"
+#include "platform/webkit/panel_gate.h"
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
@@ -14,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrix::platform::gtk {
+namespace kestrix::platform::webkit {
 
 namespace {
 
@@ -47,11 +50,10 @@ void applyProxySettings(WebKitWebView* view) {
     // same proxies, with loopback and the user's no_proxy exempt.
     std::vector<std::string> direct = {"localhost", "127.0.0.0/8", "::1"};
     const std::string noProxy = environmentValue("no_proxy", "NO_PROXY");
-    gchar** entries = g_strsplit(noProxy.c_str(), ",", -1);
+    g_auto(GStrv) entries = g_strsplit(noProxy.c_str(), ",", -1);
     for (gchar** e = entries; *e; ++e) {
         std::string host = g_strstrip(*e);
         if (host == "*") {
-            g_strfreev(entries);
             webkit_website_data_manager_set_network_proxy_settings(
                 manager, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
             return;
@@ -61,19 +63,17 @@ void applyProxySettings(WebKitWebView* view) {
         direct.push_back(host);
         direct.push_back("*." + host);  // a domain covers its subdomains
     }
-    g_strfreev(entries);
     std::vector<const char*> ignore;
     for (const auto& host : direct) ignore.push_back(host.c_str());
     ignore.push_back(nullptr);
-    WebKitNetworkProxySettings* settings =
-        webkit_network_proxy_settings_new(all.empty() ? nullptr : all.c_str(), ignore.data());
+    const Owned<WebKitNetworkProxySettings, webkit_network_proxy_settings_free> settings(
+        webkit_network_proxy_settings_new(all.empty() ? nullptr : all.c_str(), ignore.data()));
     if (!http.empty())
-        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "http", http.c_str());
+        webkit_network_proxy_settings_add_proxy_for_scheme(settings.get(), "http", http.c_str());
     if (!https.empty())
-        webkit_network_proxy_settings_add_proxy_for_scheme(settings, "https", https.c_str());
+        webkit_network_proxy_settings_add_proxy_for_scheme(settings.get(), "https", https.c_str());
     webkit_website_data_manager_set_network_proxy_settings(
-        manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
-    webkit_network_proxy_settings_free(settings);
+        manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings.get());
 }
 
 // The panel's cookies kept on disk beside its local storage, in the
@@ -84,25 +84,21 @@ void applyProxySettings(WebKitWebView* view) {
 // none): SQLite would wait for good opening a FIFO planted there.
 void keepCookies(WebKitWebView* view) {
     WebKitWebContext* context = webkit_web_view_get_context(view);
-    gchar* data = g_build_filename(g_get_user_data_dir(), g_get_prgname(), nullptr);
+    g_autofree gchar* data = g_build_filename(g_get_user_data_dir(), g_get_prgname(), nullptr);
     g_mkdir_with_parents(data, 0700);
     const std::string path = std::string(data) + "/cookies.sqlite";
-    g_free(data);
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
         struct stat st {};
         if (lstat((path + suffix).c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
-            std::fprintf(stderr,
-                         "kestrix-v3-shell: %s%s is not a regular file of this user; the panel's "
-                         "cookies are not kept\n",
+            platform::warn("%s%s is not a regular file of this user; the panel's "
+                         "cookies are not kept",
                          path.c_str(), suffix);
             return;
         }
     }
-    const int fd = g_open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd >= 0) {
-        fchmod(fd, 0600);
-        close(fd);
-    }
+    const platform::Descriptor store(
+        g_open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (store) fchmod(store.get(), 0600);
     webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
                                                  path.c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
 }
@@ -252,6 +248,11 @@ void GtkWebViewAdapter::loadRequest(const std::string& url) {
     webkit_web_view_load_uri(view_, url.c_str());
 }
 
+// A page's dialog, held for as long as its answer can still come.
+std::shared_ptr<WebKitScriptDialog> hold(WebKitScriptDialog* dialog) {
+    return {webkit_script_dialog_ref(dialog), webkit_script_dialog_unref};
+}
+
 // alert() and confirm() go to the delegate and are answered when it says
 // so; WebKit is told exactly once, through webkit_script_dialog_close.
 gboolean GtkWebViewAdapter::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, void* data) {
@@ -259,21 +260,16 @@ gboolean GtkWebViewAdapter::onScriptDialog(WebKitWebView*, WebKitScriptDialog* d
     switch (webkit_script_dialog_get_dialog_type(dialog)) {
         case WEBKIT_SCRIPT_DIALOG_ALERT:
             if (!self->uiDelegate_) return FALSE;
-            webkit_script_dialog_ref(dialog);
-            self->uiDelegate_->runJavaScriptAlertPanel(webkit_script_dialog_get_message(dialog),
-                                                       [dialog] {
-                                                           webkit_script_dialog_close(dialog);
-                                                           webkit_script_dialog_unref(dialog);
-                                                       });
+            self->uiDelegate_->runJavaScriptAlertPanel(
+                webkit_script_dialog_get_message(dialog),
+                [held = hold(dialog)] { webkit_script_dialog_close(held.get()); });
             return TRUE;
         case WEBKIT_SCRIPT_DIALOG_CONFIRM:
             if (!self->uiDelegate_) return FALSE;
-            webkit_script_dialog_ref(dialog);
             self->uiDelegate_->runJavaScriptConfirmPanel(
-                webkit_script_dialog_get_message(dialog), [dialog](bool yes) {
-                    webkit_script_dialog_confirm_set_confirmed(dialog, yes);
-                    webkit_script_dialog_close(dialog);
-                    webkit_script_dialog_unref(dialog);
+                webkit_script_dialog_get_message(dialog), [held = hold(dialog)](bool yes) {
+                    webkit_script_dialog_confirm_set_confirmed(held.get(), yes);
+                    webkit_script_dialog_close(held.get());
                 });
             return TRUE;
         case WEBKIT_SCRIPT_DIALOG_PROMPT:
@@ -289,10 +285,10 @@ gboolean GtkWebViewAdapter::onScriptDialog(WebKitWebView*, WebKitScriptDialog* d
 
 }  // namespace
 
-}  // namespace kestrix::platform::gtk
+}  // namespace kestrix::platform::webkit
 
 kestrix::platform::WebView* kestrix_web_engine_add_view(GtkWindow* window) {
-    using namespace kestrix::platform::gtk;
+    using namespace kestrix::platform::webkit;
     auto* view = WEBKIT_WEB_VIEW(webkit_web_view_new());
     // Software rendering: the accelerated path costs more memory and time to
     // panel here, and on some graphics stacks leaves the window blank, which

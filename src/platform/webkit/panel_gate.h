@@ -10,7 +10,9 @@
 
 #include <string>
 
-namespace kestrix::platform::gtk {
+#include "platform/glib/owned.h"
+
+namespace kestrix::platform::webkit {
 
 // The content filter's rules (WebKit's content-blocker JSON): every scheme,
 // with or without credentials, to `port` of 127/8, localhost, 0.0.0.0, ::1,
@@ -35,9 +37,9 @@ private:
     WebKitWebView* view_;
     long port_ = 0;
     bool open_ = true;
-    WebKitUserContentFilter* filter_ = nullptr;
+    Owned<WebKitUserContentFilter, webkit_user_content_filter_unref> filter_;
     bool added_ = false;
-    GCancellable* compiling_ = nullptr;
+    Owned<GCancellable> compiling_;
 };
 
-}  // namespace kestrix::platform::gtk
+}  // namespace kestrix::platform::webkit

@@ -1,4 +1,4 @@
-#include "keeper/protocol.h"
+#include "platform/linux/keeper_protocol.h"
 
 #include <cerrno>
 #include <cstring>

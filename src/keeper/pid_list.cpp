@@ -1,8 +1,10 @@
-#include "backend/pid_list.h"
+#include "keeper/pid_list.h"
 
 #include <cstdint>
 #include <limits>
 #include <string>
+
+#include "platform/text.h"
 
 namespace kestrix {
 
@@ -95,14 +97,9 @@ std::optional<pid_t> parsePidLine(std::string_view line) {
 std::vector<pid_t> parsePidList(std::string_view output) {
     std::vector<pid_t> result;
     if (!isValidUtf8(output)) return result;
-    while (!output.empty()) {
-        const size_t newline = output.find('\n');
-        const std::string_view piece = output.substr(0, newline);
-        output =
-            newline == std::string_view::npos ? std::string_view{} : output.substr(newline + 1);
-        if (piece.empty()) continue;
-        if (auto pid = parsePidLine(piece)) result.push_back(*pid);
-    }
+    platform::forEachLine(output, [&](std::string_view line) {
+        if (auto pid = parsePidLine(line)) result.push_back(*pid);
+    });
     return result;
 }
 

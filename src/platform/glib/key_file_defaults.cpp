@@ -9,9 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/gtk/key_file_defaults.h"
+#include "platform/diagnostics.h"
+#include "platform/glib/key_file_defaults.h"
 
-namespace kestrix::platform::gtk {
+namespace kestrix::platform::glib {
 
 namespace {
 
@@ -33,7 +34,7 @@ public:
 
     void setBool(bool value, const std::string& key) override {
         if (!usable()) {
-            std::fprintf(stderr, "KestrixV3NativeShell: %s is not a regular file; not written\n",
+            platform::warn("%s is not a regular file; not written",
                          path_.c_str());
             return;
         }
@@ -42,13 +43,10 @@ public:
         // Written to a temporary file and renamed over the old one, which
         // stays as it was when that fails (a full disk); the user's alone,
         // whatever the umask.
-        GError* error = nullptr;
+        g_autoptr(GError) error = nullptr;
         if (!g_file_set_contents_full(path_.c_str(), text.data(), static_cast<gssize>(text.size()),
-                                      G_FILE_SET_CONTENTS_CONSISTENT, 0600, &error)) {
-            std::fprintf(stderr, "KestrixV3NativeShell: %s not saved: %s\n", key.c_str(),
-                         error->message);
-            g_error_free(error);
-        }
+                                      G_FILE_SET_CONTENTS_CONSISTENT, 0600, &error))
+            platform::warn("%s not saved: %s", key.c_str(), error->message);
     }
 
 private:
@@ -60,16 +58,14 @@ private:
 
     std::string load() const {
         if (!usable()) {
-            std::fprintf(stderr, "KestrixV3NativeShell: %s is not a regular file; not read\n",
+            platform::warn("%s is not a regular file; not read",
                          path_.c_str());
             return {};
         }
-        gchar* data = nullptr;
+        g_autofree gchar* data = nullptr;
         gsize length = 0;
         if (!g_file_get_contents(path_.c_str(), &data, &length, nullptr)) return {};
-        std::string text(data, length);
-        g_free(data);
-        return text;
+        return std::string(data, length);
     }
 
     std::string directory_;
@@ -79,25 +75,20 @@ private:
 }  // namespace
 
 bool boolInKeyFile(std::string_view text, const std::string& key) {
-    GKeyFile* file = keyFile(text);
-    const gboolean value = g_key_file_get_boolean(file, kGroup, key.c_str(), nullptr);
-    g_key_file_unref(file);
-    return value;
+    g_autoptr(GKeyFile) file = keyFile(text);
+    return g_key_file_get_boolean(file, kGroup, key.c_str(), nullptr);
 }
 
 std::string withBoolInKeyFile(std::string_view text, const std::string& key, bool value) {
-    GKeyFile* file = keyFile(text);
+    g_autoptr(GKeyFile) file = keyFile(text);
     g_key_file_set_boolean(file, kGroup, key.c_str(), value);
     gsize length = 0;
-    gchar* data = g_key_file_to_data(file, &length, nullptr);
-    std::string result(data, length);
-    g_free(data);
-    g_key_file_unref(file);
-    return result;
+    g_autofree gchar* data = g_key_file_to_data(file, &length, nullptr);
+    return std::string(data, length);
 }
 
 std::unique_ptr<UserDefaults> makeKeyFileUserDefaults(const std::string& applicationId) {
     return std::make_unique<KeyFileUserDefaults>(applicationId);
 }
 
-}  // namespace kestrix::platform::gtk
+}  // namespace kestrix::platform::glib

@@ -7,7 +7,7 @@
 
 #include "platform/ui.h"
 
-namespace kestrix::platform::gtk {
+namespace kestrix::platform::glib {
 
 // The user defaults: a key file in the user's configuration directory.
 std::unique_ptr<UserDefaults> makeKeyFileUserDefaults(const std::string& applicationId);
@@ -17,4 +17,4 @@ bool boolInKeyFile(std::string_view text, const std::string& key);
 // The text with `key` set to `value` and everything else it held kept.
 std::string withBoolInKeyFile(std::string_view text, const std::string& key, bool value);
 
-}  // namespace kestrix::platform::gtk
+}  // namespace kestrix::platform::glib

@@ -1,17 +1,18 @@
-#include "platform/gtk/gtk_panel_gate.h"
+#include "platform/diagnostics.h"
+#include "platform/webkit/panel_gate.h"
 
 #include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
 
-namespace kestrix::platform::gtk {
+namespace kestrix::platform::webkit {
 
 namespace {
 
 // Whether `uri` leads to `port` of this machine's loopback.
 bool toLoopbackPort(const char* uri, long port) {
-    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_NONE, nullptr);
+    g_autoptr(GUri) parsed = g_uri_parse(uri, G_URI_FLAGS_NONE, nullptr);
     if (!parsed) return false;
     const char* scheme = g_uri_get_scheme(parsed);
     const char* host = g_uri_get_host(parsed);
@@ -31,7 +32,6 @@ bool toLoopbackPort(const char* uri, long port) {
                        (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
         }
     }
-    g_uri_unref(parsed);
     return loopback;
 }
 
@@ -53,11 +53,7 @@ PanelGate::PanelGate(WebKitWebView* view) : view_(view) {
 
 PanelGate::~PanelGate() {
     g_signal_handlers_disconnect_by_data(view_, this);
-    if (compiling_) {
-        g_cancellable_cancel(compiling_);
-        g_object_unref(compiling_);
-    }
-    if (filter_) webkit_user_content_filter_unref(filter_);
+    if (compiling_) g_cancellable_cancel(compiling_.get());
 }
 
 void PanelGate::set(long port, bool open) {
@@ -66,35 +62,33 @@ void PanelGate::set(long port, bool open) {
         port_ = port;
         // In the engine's cache, the program's own: compiled anew at each
         // start, in a few milliseconds, long before any panel is shown.
-        gchar* path = g_build_filename(g_get_user_cache_dir(), g_get_prgname(), "content-filters", nullptr);
-        WebKitUserContentFilterStore* store = webkit_user_content_filter_store_new(path);
-        g_free(path);
+        g_autofree gchar* path =
+            g_build_filename(g_get_user_cache_dir(), g_get_prgname(), "content-filters", nullptr);
+        const Owned<WebKitUserContentFilterStore> store(webkit_user_content_filter_store_new(path));
         const std::string rules = panelGateRules(port);
-        GBytes* source = g_bytes_new(rules.data(), rules.size());
-        compiling_ = g_cancellable_new();
-        webkit_user_content_filter_store_save(store, "panel-gate", source, compiling_, onCompiled, this);
-        g_bytes_unref(source);
-        g_object_unref(store);
+        g_autoptr(GBytes) source = g_bytes_new(rules.data(), rules.size());
+        compiling_.reset(g_cancellable_new());
+        webkit_user_content_filter_store_save(store.get(), "panel-gate", source, compiling_.get(), onCompiled,
+                                              this);
     }
     apply();
 }
 
 void PanelGate::onCompiled(GObject* store, GAsyncResult* result, void* data) {
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     WebKitUserContentFilter* filter = webkit_user_content_filter_store_save_finish(
         WEBKIT_USER_CONTENT_FILTER_STORE(store), result, &error);
     // Cancelled: the gate has gone with its view.
-    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return g_error_free(error);
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
     auto* self = static_cast<PanelGate*>(data);
-    g_clear_object(&self->compiling_);
+    self->compiling_.reset();
     if (!filter) {
-        std::fprintf(stderr,
-                     "kestrix-v3-shell: the panel's gate cannot stop the page's own requests "
-                     "(%s); it stops its navigations only\n",
+        platform::warn("the panel's gate cannot stop the page's own requests "
+                     "(%s); it stops its navigations only",
                      error->message);
-        return g_error_free(error);
+        return;
     }
-    self->filter_ = filter;
+    self->filter_.reset(filter);
     self->apply();
 }
 
@@ -102,9 +96,9 @@ void PanelGate::apply() {
     WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(view_);
     if (!filter_ || added_ == !open_) return;
     if (open_)
-        webkit_user_content_manager_remove_filter(manager, filter_);
+        webkit_user_content_manager_remove_filter(manager, filter_.get());
     else
-        webkit_user_content_manager_add_filter(manager, filter_);
+        webkit_user_content_manager_add_filter(manager, filter_.get());
     added_ = !open_;
 }
 
@@ -123,4 +117,4 @@ gboolean PanelGate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisio
     return TRUE;
 }
 
-}  // namespace kestrix::platform::gtk
+}  // namespace kestrix::platform::webkit

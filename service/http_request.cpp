@@ -22,7 +22,7 @@ std::string_view trimmed(std::string_view s) {
 }
 
 int hexDigit(char c) {
-    return c >= '0' && c <= '9' ? c - '0'
+    return c >= '0' && c <= '9'   ? c - '0'
            : c >= 'a' && c <= 'f' ? c - 'a' + 10
            : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                   : -1;
@@ -35,7 +35,8 @@ std::optional<Request> parseRequestHead(std::string_view head) {
     size_t end = head.find("\r\n");
     const std::string_view line = head.substr(0, end);
     const size_t first = line.find(' '), second = line.rfind(' ');
-    if (first == std::string_view::npos || second == first || !line.substr(second + 1).starts_with("HTTP/1."))
+    if (first == std::string_view::npos || second == first ||
+        !line.substr(second + 1).starts_with("HTTP/1."))
         return std::nullopt;
     Request request;
     request.method = line.substr(0, first);
@@ -53,7 +54,8 @@ std::optional<Request> parseRequestHead(std::string_view head) {
         if (field.empty()) break;
         const size_t colon = field.find(':');
         if (colon == std::string_view::npos || colon == 0) return std::nullopt;
-        const std::string_view name = field.substr(0, colon), value = trimmed(field.substr(colon + 1));
+        const std::string_view name = field.substr(0, colon),
+                               value = trimmed(field.substr(colon + 1));
         if (sameWord(name, "Cookie")) request.cookie = value;
         if (sameWord(name, "Content-Length")) {
             const auto [stop, error] =

@@ -34,8 +34,8 @@
 //                                  "text" is logged as "note <text>"
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -49,8 +49,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -289,10 +289,14 @@ struct Response {
 
 const char* reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 404: return "Not Found";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 404:
+            return "Not Found";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -347,15 +351,16 @@ void serve(int connection, std::function<Response(const Request&)> answer) {
     Response response{400, "text/plain", "bad request\n", ""};
     if (request) {
         // The body is read and passed over.
-        for (size_t got = data.size() - headEnd - 4; got < request->bodyLength && got < (1 << 20);) {
+        for (size_t got = data.size() - headEnd - 4;
+             got < request->bodyLength && got < (1 << 20);) {
             const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
             if (n <= 0) break;
             got += static_cast<size_t>(n);
         }
         response = answer(*request);
     }
-    std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) +
-                      "\r\nContent-Type: " + response.type +
+    std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                      reason(response.status) + "\r\nContent-Type: " + response.type +
                       "\r\nContent-Length: " + std::to_string(response.body.size()) +
                       "\r\nConnection: close\r\n";
     if (!response.cookie.empty()) out += "Set-Cookie: " + response.cookie + "\r\n";
@@ -432,7 +437,8 @@ int main(int argc, char** argv) {
         if (req.method == "GET" && req.path == "/") {
             if (!req.cookie.empty()) log("cookie " + req.cookie);
             const auto elapsed =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart)
+                    .count();
             if (overrideStatus > 0 && (overrideForMs < 0 || elapsed < overrideForMs))
                 return {static_cast<int>(overrideStatus), "text/plain", "not ready\n", ""};
             long count;

@@ -23,8 +23,8 @@
 
 #include "app/settings.h"
 #include "backend/instance_guard.h"
-#include "platform/kept_task.h"
 #include "platform/files.h"
+#include "platform/kept_task.h"
 #include "platform/ui.h"
 #include "ui/texts.h"
 
@@ -114,7 +114,8 @@ public:
     // Panel probe and wait (backend/panel_wait.cpp).
     bool panelResponds() const;
     bool panelIsOurs(const platform::KeptTask& task) const;
-    PanelWait waitForPanel(double timeoutSeconds, const std::shared_ptr<platform::KeptTask>& launched);
+    PanelWait waitForPanel(double timeoutSeconds,
+                           const std::shared_ptr<platform::KeptTask>& launched);
     void loadPanelOrReportFailure(PanelWait result,
                                   const std::shared_ptr<platform::KeptTask>& launched);
 
@@ -157,7 +158,7 @@ private:
     std::shared_ptr<platform::KeptTask> starting_;
     bool panelShown_ = false;  // the panel, not the starting page, is in the view
     std::vector<Clock::time_point> webProcessEnds_;  // recent ends of the page's process
-    bool recoveryOffered_ = false;  // the sheet that offers a reload is up
+    bool recoveryOffered_ = false;                   // the sheet that offers a reload is up
 };
 
 }  // namespace kestrix

@@ -33,7 +33,8 @@ CommandLineOutcome handleCommandLine(const std::vector<std::string>& arguments,
                 {}};
     if (arguments.size() == 1 && (option == "-V" || option == "--version"))
         return {0, name + " " + version + "\n", {}};
-    return {2, {},
+    return {2,
+            {},
             name + ": unrecognised argument '" + shown(arguments[arguments.size() == 1 ? 0 : 1]) +
                 "'\nTry '" + name + " --help'.\n"};
 }

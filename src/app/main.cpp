@@ -7,9 +7,9 @@
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
-#include "platform/gtk/gtk_app.h"
-#include "platform/files.h"
 #include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/gtk/gtk_app.h"
 
 namespace {
 

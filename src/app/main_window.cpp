@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/diagnostics.h"
 #include "app/app_delegate.h"
+#include "platform/diagnostics.h"
 
 namespace kestrix {
 

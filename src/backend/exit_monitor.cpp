@@ -21,8 +21,8 @@ void AppDelegate::backendDidTerminate() {
 void AppDelegate::showExitAlert(bool portTaken) {
     std::string informative = text::kBackendExitedInfo;
     if (portTaken) informative += text::portHeldInfo(settings_.panelPort, panelAddress(settings_));
-    const long response = app_.runModalAlert(
-        {text::kBackendExited, informative, {text::kRestart, text::kQuit}, -1});
+    const long response =
+        app_.runModalAlert({text::kBackendExited, informative, {text::kRestart, text::kQuit}, -1});
     if (response == platform::kAlertFirstButtonReturn) {
         backendPGID = 0;
         backendTask.store(nullptr);

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/diagnostics.h"
 #include "app/settings.h"
 #include "backend/service_record.h"
+#include "platform/diagnostics.h"
 #include "platform/processes.h"
 
 namespace kestrix {
@@ -21,8 +21,9 @@ ServiceRecord readRecord(const std::string& path) {
 // Whether the recorded keeper has ended (or ends by `deadline`).
 bool keeperGone(const ServiceRecord& record, platform::Clock::time_point deadline) {
     for (;;) {
-        const auto info = record.keeper >= 2 ? platform::processInfo(static_cast<pid_t>(record.keeper))
-                                             : std::nullopt;
+        const auto info = record.keeper >= 2
+                              ? platform::processInfo(static_cast<pid_t>(record.keeper))
+                              : std::nullopt;
         if (!info || !info->alive() ||
             info->startTime != static_cast<unsigned long long>(record.keeperStart))
             return true;
@@ -47,9 +48,7 @@ bool InstanceGuard::holdLock() {
     if (lock_ || dir_.empty()) return true;
     bool unusable = false;
     lock_ = platform::lockExclusively(dir_ + "/instance.lock", unusable);
-    if (unusable)
-        platform::warn("%s/instance.lock cannot be used; not locked",
-                     dir_.c_str());
+    if (unusable) platform::warn("%s/instance.lock cannot be used; not locked", dir_.c_str());
     return lock_ || unusable;
 }
 
@@ -68,9 +67,10 @@ void InstanceGuard::record(const platform::KeptTask& task, const std::string& ma
     // Without it, a later start could not stop what this launch leaves if
     // the program is killed: said, and the launch goes on.
     if (!platform::writeFileAtomically(recordPath(), formatServiceRecord(record)))
-        platform::warn("%s cannot be written; should the program be killed, "
-                             "the next start cannot stop what this service leaves",
-                     recordPath().c_str());
+        platform::warn(
+            "%s cannot be written; should the program be killed, "
+            "the next start cannot stop what this service leaves",
+            recordPath().c_str());
 }
 
 void InstanceGuard::forget(pid_t pid) {
@@ -86,8 +86,7 @@ void InstanceGuard::stopLeftovers() {
         // A killed program's keeper has seen its lifeline cut and is
         // stopping everything below it; should it not be done in time, it
         // still holds that, and the record stays for the next start.
-        if (!keeperGone(record, platform::Clock::now() + grace_ + std::chrono::seconds(1)))
-            return;
+        if (!keeperGone(record, platform::Clock::now() + grace_ + std::chrono::seconds(1))) return;
         platform::stopScope({record.scope, record.cgroup}, grace_);
         if (!record.mark.empty())
             platform::stopMarkedProcesses(std::string(kLaunchMarkVariable) + "=" + record.mark,

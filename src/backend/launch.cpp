@@ -2,9 +2,9 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/diagnostics.h"
 #include "app/app_delegate.h"
 #include "platform/clock.h"
+#include "platform/diagnostics.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -62,8 +62,9 @@ void AppDelegate::launchBackendAndLoad() {
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
     auto launched = platform::KeptTask::launch(
-        keeperProgram_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()),
-        settings_.pgrepPath, scopeUnit, options,
+        keeperProgram_.get(),
+        std::chrono::duration_cast<std::chrono::milliseconds>(graceDuration()), settings_.pgrepPath,
+        scopeUnit, options,
         {[weakSelf] {
              if (auto self = weakSelf.lock()) self->backendDidEnd();
          },
@@ -86,9 +87,9 @@ void AppDelegate::launchBackendAndLoad() {
     starting_.reset();
     if (app_.isTerminating()) return;  // a quit, carried out meanwhile
     if (const bool answered = task->answered(); !answered || task->startError() != 0) {
-        const std::string why = answered ? std::strerror(task->startError())
-                                         : text::keeperSilent(kKeeperName,
-                                                              settings_.keeperAnswerSeconds);
+        const std::string why =
+            answered ? std::strerror(task->startError())
+                     : text::keeperSilent(kKeeperName, settings_.keeperAnswerSeconds);
         task->abandon();
         alertAndTerminate(text::kBackendStartFailed, text::cannotStart(backendPath, why));
         return;
@@ -139,9 +140,10 @@ platform::Descriptor AppDelegate::openServiceLog() {
     std::string why;
     platform::Descriptor log = platform::openForAppending(logFile, why);
     if (!log)
-        platform::warn("the service's log %s cannot be used (%s); it writes to "
-                     "ours",
-                     logFile.c_str(), why.c_str());
+        platform::warn(
+            "the service's log %s cannot be used (%s); it writes to "
+            "ours",
+            logFile.c_str(), why.c_str());
     return log;
 }
 

@@ -39,13 +39,16 @@ ServiceRecord parseServiceRecord(std::string_view text) {
         if (key == "boot") record.boot = value;
         if (key == "scope")
             record.scope = value.size() <= 255 && value.ends_with(".scope") &&
-                                   madeOf(value, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOP"
-                                                 "QRSTUVWXYZ0123456789:-_.")
+                                   madeOf(value,
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOP"
+                                          "QRSTUVWXYZ0123456789:-_.")
                                ? std::string(value)
                                : "";
         if (key == "cgroup")
-            record.cgroup = static_cast<unsigned long long>(std::max(0LL, number(value, 1, kMaxTime)));
-        if (key == "mark") record.mark = value.size() == 32 && madeOf(value, kHex) ? std::string(value) : "";
+            record.cgroup =
+                static_cast<unsigned long long>(std::max(0LL, number(value, 1, kMaxTime)));
+        if (key == "mark")
+            record.mark = value.size() == 32 && madeOf(value, kHex) ? std::string(value) : "";
     });
     return record;
 }

@@ -38,11 +38,11 @@
 #include <optional>
 #include <thread>
 
-#include "platform/linux/interrupted.h"
 #include "keeper/pid_list.h"
-#include "platform/linux/keeper_protocol.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/linux/interrupted.h"
+#include "platform/linux/keeper_protocol.h"
 #include "platform/linux/scope.h"
 #include "platform/linux/stop.h"
 #include "platform/spawn.h"
@@ -228,8 +228,8 @@ int main(int argc, char** argv) {
         // exit that may be reported in the same turn.
         if (fds[0].revents != 0) {
             char packet[64];
-            const ssize_t n =
-                platform::retryInterrupted([&] { return ::recv(kLifeline, packet, sizeof packet, 0); });
+            const ssize_t n = platform::retryInterrupted(
+                [&] { return ::recv(kLifeline, packet, sizeof packet, 0); });
             // Anything but a whole kStop is not for us; the lifeline's end is.
             if (n <= 0) keeper.finish(false);
             const auto message = keeper::decode({packet, static_cast<size_t>(n)});

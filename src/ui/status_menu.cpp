@@ -5,7 +5,8 @@ namespace kestrix {
 namespace {
 
 // An entry that performs `action` on the delegate; no key equivalent.
-platform::MenuItem menuEntry(AppDelegate* target, std::string title, void (AppDelegate::*action)()) {
+platform::MenuItem menuEntry(AppDelegate* target, std::string title,
+                             void (AppDelegate::*action)()) {
     platform::MenuItem item;
     item.title = std::move(title);
     item.perform = [target, action] { (target->*action)(); };

@@ -13,8 +13,8 @@ TEST(Fuzz, EveryCorpusFileReplays) {
     for (const auto& target : kestrix::fuzz::kTargets) {
         SCOPED_TRACE(target.name);
         int files = 0;
-        for (const auto& entry :
-             fs::directory_iterator(fs::path(KESTRIX_SOURCE_DIR) / "tests/fuzz/corpus" / target.name)) {
+        for (const auto& entry : fs::directory_iterator(fs::path(KESTRIX_SOURCE_DIR) /
+                                                        "tests/fuzz/corpus" / target.name)) {
             target.run(kestrix::test::readFile(entry.path()));
             ++files;
         }

@@ -3,20 +3,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
-#include "keeper/pid_list.h"
 #include "backend/service_record.h"
-#include "platform/linux/keeper_protocol.h"
+#include "keeper/pid_list.h"
 #include "platform/glib/key_file_defaults.h"
 #include "platform/http_probe.h"
-#include "platform/ports.h"
+#include "platform/linux/keeper_protocol.h"
 #include "platform/linux/linux_internal.h"
+#include "platform/ports.h"
 #include "platform/processes.h"
 #include "service/http_request.h"
 
@@ -87,7 +87,8 @@ void procFiles(std::string_view given) {
         check(data.find(std::to_string(*inode)) != std::string_view::npos, "the inode");
     check(data.find(platform::unifiedCgroup(data)) != std::string_view::npos, "a cgroup");
     const std::string mount = platform::cgroup2MountPoint(data);
-    check(mount.empty() || (mount[0] == '/' && data.find(mount) != std::string_view::npos), "a mount point");
+    check(mount.empty() || (mount[0] == '/' && data.find(mount) != std::string_view::npos),
+          "a mount point");
     const std::string path(data.substr(0, data.find('\0')));
     check(path.starts_with(platform::bundleOfExecutable(path)), "the package above");
 }
@@ -130,7 +131,8 @@ void keeperProtocol(std::string_view data) {
     keeper::Reports reports;
     int ends = 0;
     for (size_t at = 0; at < data.size();) {
-        const size_t size = std::min<size_t>(static_cast<unsigned char>(data[at]), data.size() - at - 1);
+        const size_t size =
+            std::min<size_t>(static_cast<unsigned char>(data[at]), data.size() - at - 1);
         const Exact packet(data.substr(at + 1, size));
         at += size + 1;
         ends += reports.take(packet) == keeper::Reports::Told::exited;
@@ -157,9 +159,10 @@ void commandLine(std::string_view data) {
 
 void settingsFile(std::string_view data) {
     for (const bool value : {true, false}) {
-        const std::string written =
-            platform::glib::withBoolInKeyFile(Exact(data), "kestrix.v3.native.didShowMenuBarTip", value);
-        check(platform::glib::boolInKeyFile(Exact(written), "kestrix.v3.native.didShowMenuBarTip") == value,
+        const std::string written = platform::glib::withBoolInKeyFile(
+            Exact(data), "kestrix.v3.native.didShowMenuBarTip", value);
+        check(platform::glib::boolInKeyFile(Exact(written),
+                                            "kestrix.v3.native.didShowMenuBarTip") == value,
               "the flag reads back");
     }
 }
@@ -167,11 +170,15 @@ void settingsFile(std::string_view data) {
 }  // namespace
 
 const Target kTargets[9] = {
-    {"http_response", httpResponse},   {"http_request", httpRequest},
+    {"http_response", httpResponse},
+    {"http_request", httpRequest},
     {"proc_files", procFiles},
-    {"net_tcp", netTcp},               {"pid_list", pidList},
-    {"service_record", serviceRecord}, {"keeper_protocol", keeperProtocol},
-    {"command_line", commandLine},     {"settings_file", settingsFile},
+    {"net_tcp", netTcp},
+    {"pid_list", pidList},
+    {"service_record", serviceRecord},
+    {"keeper_protocol", keeperProtocol},
+    {"command_line", commandLine},
+    {"settings_file", settingsFile},
 };
 
 const Target* findTarget(std::string_view name) {

@@ -18,7 +18,7 @@ public:
 <node><interface name="org.kde.StatusNotifierWatcher">
   <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
 </interface></node>)XML",
-                                                           nullptr);
+                                                                     nullptr);
         static const GDBusInterfaceVTable vtable = {
             +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
                 GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
@@ -59,7 +59,10 @@ public:
     // context runs meanwhile, so the callee may live in this very process.
     GVariant* call(const std::string& name, const char* path, const char* interface,
                    const char* method, GVariant* parameters) {
-        struct Reply { bool done = false; GVariant* value = nullptr; } reply;
+        struct Reply {
+            bool done = false;
+            GVariant* value = nullptr;
+        } reply;
         g_dbus_connection_call(
             bus_, name.c_str(), path, interface, method, parameters, nullptr,
             G_DBUS_CALL_FLAGS_NONE, 10000, nullptr,
@@ -74,8 +77,8 @@ public:
         return reply.value;
     }
     // The same without the reply: whether there was one.
-    bool send(const std::string& name, const char* path, const char* interface,
-              const char* method, GVariant* parameters) {
+    bool send(const std::string& name, const char* path, const char* interface, const char* method,
+              GVariant* parameters) {
         GVariant* reply = call(name, path, interface, method, parameters);
         if (reply) g_variant_unref(reply);
         return reply != nullptr;
@@ -87,7 +90,7 @@ public:
         send(name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
         const gchar* const noProperties[] = {nullptr};
         g_autoptr(GVariant) layout = call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
-                                g_variant_new("(ii^as)", 0, -1, noProperties));
+                                          g_variant_new("(ii^as)", 0, -1, noProperties));
         std::vector<std::pair<int, std::string>> rows;
         if (!layout) return rows;
         g_autoptr(GVariantIter) children = nullptr;
@@ -112,8 +115,9 @@ public:
     }
 
     bool nameHasOwner(const std::string& name) {
-        g_autoptr(GVariant) reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                         "NameHasOwner", g_variant_new("(s)", name.c_str()));
+        g_autoptr(GVariant) reply =
+            call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                 "NameHasOwner", g_variant_new("(s)", name.c_str()));
         gboolean has = FALSE;
         if (reply) g_variant_get(reply, "(b)", &has);
         return has;

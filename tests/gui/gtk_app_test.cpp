@@ -11,9 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
-#include <array>
 #include <random>
 #include <regex>
 
@@ -58,18 +58,20 @@ protected:
     // its standard output and error go to `dir/output`. As root, in a mount
     // namespace of its own with scratch command directories.
     // `fileLimit`: a soft limit on descriptors to start with, 0 for none.
-    pid_t start(Variables extra = {},
-                std::vector<std::string> arguments = {}, bool blockQuitSignals = false,
-                rlim_t fileLimit = 0) {
+    pid_t start(Variables extra = {}, std::vector<std::string> arguments = {},
+                bool blockQuitSignals = false, rlim_t fileLimit = 0) {
         std::vector<std::string> argv = {program};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        extra.insert(extra.begin(), {{"HOME", dir / "home"}, {"XDG_CONFIG_HOME", dir / "config"},
-                                     {"XDG_DATA_HOME", dir / "data"}, {"XDG_RUNTIME_DIR", dir.path()},
+        extra.insert(extra.begin(), {{"HOME", dir / "home"},
+                                     {"XDG_CONFIG_HOME", dir / "config"},
+                                     {"XDG_DATA_HOME", dir / "data"},
+                                     {"XDG_RUNTIME_DIR", dir.path()},
                                      {"KESTRIX_STUB_PID_FILE", dir / "pids"}});
         auto environment = environmentWith(extra);
         std::vector<char*> args(argv.size() + 1), env(environment.size() + 1);  // null-ended
         std::transform(argv.begin(), argv.end(), args.begin(), [](auto& a) { return a.data(); });
-        std::transform(environment.begin(), environment.end(), env.begin(), [](auto& e) { return e.data(); });
+        std::transform(environment.begin(), environment.end(), env.begin(),
+                       [](auto& e) { return e.data(); });
         const int output = ::open((dir / "output").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         // Forked by hand, as a launcher that may leave the quit signals blocked.
         const pid_t pid = ::fork();
@@ -149,13 +151,11 @@ TEST_F(RealApp, ShowsThePanelPastAnyProxyAndAfterItsWebProcessAndEndsEverythingW
     const auto service = waitForPids(dir / "pids", 9);
     ASSERT_EQ(service.size(), 9u);
     // The service has the limit the program was started with.
-    EXPECT_NE(readFile(procPath(service[0], "limits"))
-                  .find("Max open files            20 "),
+    EXPECT_NE(readFile(procPath(service[0], "limits")).find("Max open files            20 "),
               std::string::npos);
     // The page's process killed, the panel comes back.
     for (pid_t pid : liveDescendants(app))
-        if (readFile(procPath(pid, "comm")) == "WebKitWebProces\n")
-            ::kill(pid, SIGKILL);
+        if (readFile(procPath(pid, "comm")) == "WebKitWebProces\n") ::kill(pid, SIGKILL);
     EXPECT_TRUE(waitFor([&] { return occurrences(log(), "panel rendered") == 2; }, 60s));
     // Everything it started: the keeper with the service's tree and the
     // daemons that left it, and the web engine's helpers.
@@ -213,7 +213,8 @@ GVariant* randomValue(const GVariantType* type, std::mt19937& random) {
     std::vector<GVariant*> items;  // an array, a tuple or a dictionary entry
     for (int n = any(4); kind == 'a' && n > 0; --n)
         items.push_back(randomValue(g_variant_type_element(type), random));
-    for (auto* t = kind == 'a' ? nullptr : g_variant_type_first(type); t; t = g_variant_type_next(t))
+    for (auto* t = kind == 'a' ? nullptr : g_variant_type_first(type); t;
+         t = g_variant_type_next(t))
         items.push_back(randomValue(t, random));
     if (kind == 'a')
         return g_variant_new_array(g_variant_type_element(type), items.data(), items.size());
@@ -227,7 +228,8 @@ TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirstAndAnyCallIsHarmless
     FakeWatcher watcher;
     ASSERT_TRUE(iterateUntil([&] { return watcher.owned; }, 10s));
     const pid_t app = start(serviceTree(1, 2, 1));
-    ASSERT_TRUE(iterateUntil([&] { return occurrences(log(), "panel rendered") && !watcher.registered.empty(); }, 60s))
+    ASSERT_TRUE(iterateUntil(
+        [&] { return occurrences(log(), "panel rendered") && !watcher.registered.empty(); }, 60s))
         << log();
     const std::string item = watcher.registered.front();
     EXPECT_EQ(item, "org.kde.StatusNotifierItem-" + std::to_string(app) + "-1");
@@ -244,11 +246,12 @@ TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirstAndAnyCallIsHarmless
     // Every method of every interface the program exports, as it describes
     // them itself: (name, path, interface, method, input signature).
     std::vector<std::array<std::string, 5>> methods;
-    for (const auto& [name, path] : {std::pair<std::string, const char*>{item, "/StatusNotifierItem"},
-                                     {item, "/MenuBar"},
-                                     {"io.kestrix.V3NativeShell", "/io/kestrix/V3NativeShell"}}) {
-        g_autoptr(GVariant) xml = watcher.call(name, path, "org.freedesktop.DBus.Introspectable",
-                                               "Introspect", nullptr);
+    for (const auto& [name, path] :
+         {std::pair<std::string, const char*>{item, "/StatusNotifierItem"},
+          {item, "/MenuBar"},
+          {"io.kestrix.V3NativeShell", "/io/kestrix/V3NativeShell"}}) {
+        g_autoptr(GVariant) xml =
+            watcher.call(name, path, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr);
         ASSERT_TRUE(xml) << path;
         const gchar* text = nullptr;
         g_variant_get(xml, "(&s)", &text);
@@ -279,8 +282,6 @@ TEST_F(RealApp, TheTrayMenusQuitAndASecondStartReachTheFirstAndAnyCallIsHarmless
     EXPECT_FALSE(watcher.nameHasOwner(item));
     EXPECT_TRUE(waitFor([&] { return allGone(everything); }, 10s));
 }
-
-
 
 TEST_F(RealApp, WithoutItsWebEngineItSaysSoBeforeAnythingStarts) {
     usePackageCopy(KESTRIX_KEEPER_PATH, false);
@@ -319,7 +320,8 @@ TEST_F(RealApp, ADesktopServiceThatNeverAnswersHoldsNothingUp) {
     // bus owned by a connection that drops every call: each would hold the
     // window and the panel back 25 s.
     const std::string bus = "unix:path=" + dir / "bus";
-    auto daemon = startCommand({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus});
+    auto daemon =
+        startCommand({"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus});
     ASSERT_TRUE(daemon && waitFor([&] { return fs::exists(dir / "bus"); }, 10s));
     g_autoptr(GDBusConnection) silent = g_dbus_connection_new_for_address_sync(
         bus.c_str(),
@@ -370,12 +372,14 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
             command = {"/usr/bin/Xvfb", name, "-nolisten", "tcp", "-screen", "0", "1366x768x24"};
         else if (root)
             command = asNobody(command);
-        const auto displayServer = startCommand(
-            command,
-            environmentWith({{"XDG_RUNTIME_DIR", runtime.path()}, {"WLR_BACKENDS", "headless"},
-                             {"WLR_RENDERER", "pixman"}, {"WLR_LIBINPUT_NO_DEVICES", "1"},
-                             {"WAYLAND_DISPLAY", ""}}),
-            "/dev/null");
+        const auto displayServer =
+            startCommand(command,
+                         environmentWith({{"XDG_RUNTIME_DIR", runtime.path()},
+                                          {"WLR_BACKENDS", "headless"},
+                                          {"WLR_RENDERER", "pixman"},
+                                          {"WLR_LIBINPUT_NO_DEVICES", "1"},
+                                          {"WAYLAND_DISPLAY", ""}}),
+                         "/dev/null");
         ASSERT_TRUE(displayServer);
         const std::string socket =
             server == "x11" ? "/tmp/.X11-unix/X" + std::to_string(display) : name;
@@ -408,7 +412,8 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         if (server == "x11") {
             // A 1366 x 768 screen less the panel: the window is capped to
             // what is left, below the panel.
-            FILE* info = ::popen(("LC_ALL=C.UTF-8 xwininfo -display " + name + " -root -tree").c_str(), "r");
+            FILE* info =
+                ::popen(("LC_ALL=C.UTF-8 xwininfo -display " + name + " -root -tree").c_str(), "r");
             std::string tree(1 << 16, '\0');
             tree.resize(std::fread(tree.data(), 1, tree.size(), info));
             ::pclose(info);
@@ -425,8 +430,8 @@ TEST_F(RealApp, LosingTheDisplayServerLeavesNothingOfTheService) {
         // its window (Wayland: the toolkit's own activation token; X11: the
         // server's time).
         displayServer->signal(SIGSTOP);
-        bus.send("org.kde.StatusNotifierItem-" + std::to_string(app) + "-1", "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
-                 g_variant_new("(ii)", 0, 0));
+        bus.send("org.kde.StatusNotifierItem-" + std::to_string(app) + "-1", "/StatusNotifierItem",
+                 "org.kde.StatusNotifierItem", "Activate", g_variant_new("(ii)", 0, 0));
         displayServer->signal(SIGKILL);
         const int status = exitStatus(app);
         const auto ended = std::chrono::steady_clock::now();
@@ -491,11 +496,10 @@ public:
                 for (const Ref& window : nameOf(app) == kApp ? childrenOf(app) : std::vector<Ref>{})
                     if (int budget = 2000; inPage == (role(window) == ATSPI_ROLE_FRAME))
                         if (Ref control = button(window, name, budget)) {
-                            if (inPage && !atspi_component_grab_focus(
-                                              ATSPI_COMPONENT(control.get()), nullptr))
+                            AtspiAccessible* at = control.get();
+                            if (inPage && !atspi_component_grab_focus(ATSPI_COMPONENT(at), nullptr))
                                 return false;
-                            return atspi_action_do_action(ATSPI_ACTION(control.get()), 0,
-                                                          nullptr) || inPage;
+                            return atspi_action_do_action(ATSPI_ACTION(at), 0, nullptr) || inPage;
                         }
             return false;
         });
@@ -592,18 +596,22 @@ TEST_F(RealApp, UnderACompositorThatDrawsTheTitleBarTheWholeFrameIsOnScreenCentr
     // Runs `action` on our window (`w`, its frame `f`); what KWin printed.
     const auto run = [&](const std::string& action) {
         const std::string script = dir / ("s" + std::to_string(++scripts) + ".js");
-        writeFile(script, "var all = workspace.windowList ? workspace.windowList() : "
-                          "workspace.clientList(); for (var i = 0; i < all.length; ++i) { var w = "
-                          "all[i], f = w.frameGeometry; if (w.caption.indexOf('V3.1') >= 0) { " +
-                              action + "; } }");
+        writeFile(script,
+                  "var all = workspace.windowList ? workspace.windowList() : "
+                  "workspace.clientList(); for (var i = 0; i < all.length; ++i) { var w = "
+                  "all[i], f = w.frameGeometry; if (w.caption.indexOf('V3.1') >= 0) { " +
+                      action + "; } }");
         const size_t before = readFile(dir / "kwin.log").size();
         std::system(("id=$(gdbus call --session --dest org.kde.KWin --object-path /Scripting "
-                     "--method org.kde.kwin.Scripting.loadScript " + script + " s" +
-                     std::to_string(scripts) + " | tr -dc 0-9) && for at in /Scripting/Script$id "
+                     "--method org.kde.kwin.Scripting.loadScript " +
+                     script + " s" + std::to_string(scripts) +
+                     " | tr -dc 0-9) && for at in /Scripting/Script$id "
                      "/$id; do gdbus call --session --dest org.kde.KWin --object-path $at --method "
-                     "org.kde.kwin.Script.run 2> /dev/null && break; done > /dev/null").c_str());
-        waitFor([&] { return readFile(dir / "kwin.log").find("FRAME", before) != std::string::npos; },
-                5s);
+                     "org.kde.kwin.Script.run 2> /dev/null && break; done > /dev/null")
+                        .c_str());
+        waitFor(
+            [&] { return readFile(dir / "kwin.log").find("FRAME", before) != std::string::npos; },
+            5s);
         return readFile(dir / "kwin.log").substr(before);
     };
     for (const auto& [width, height] : {std::pair{1280, 800}, {1366, 768}}) {
@@ -614,10 +622,14 @@ TEST_F(RealApp, UnderACompositorThatDrawsTheTitleBarTheWholeFrameIsOnScreenCentr
             {dir / "kwin_wayland", "--virtual", "--width", std::to_string(width), "--height",
              std::to_string(height), "--socket", "kwin", "--no-lockscreen"},
             environmentWith({{"XDG_RUNTIME_DIR", runtime.path()}}), dir / "kwin.log");
-        ASSERT_TRUE(kwin && waitFor([&] {
-            return std::system("gdbus introspect --session --dest org.kde.KWin --object-path /Scripting "
-                               "> /dev/null 2>&1") == 0;
-        }, 30s));
+        ASSERT_TRUE(kwin && waitFor(
+                                [&] {
+                                    return std::system(
+                                               "gdbus introspect --session --dest org.kde.KWin "
+                                               "--object-path /Scripting "
+                                               "> /dev/null 2>&1") == 0;
+                                },
+                                30s));
         const Variables wayland = {
             {"WAYLAND_DISPLAY", runtime / "kwin"}, {"GDK_BACKEND", "wayland"}, {"DISPLAY", ""}};
         const size_t before = log().size();

@@ -62,22 +62,26 @@ protected:
     // Arms a check that closes the next pop-up menu once it is on screen
     // and writes down its rows ("-" for a separator).
     static void closeNextMenu(std::vector<std::string>* rows) {
-        g_timeout_add(20, [](gpointer rows) -> gboolean {
-            g_autoptr(GList) toplevels = gtk_window_list_toplevels();
-            for (GList* l = toplevels; l; l = l->next) {
-                GtkWidget* menu = gtk_bin_get_child(GTK_BIN(l->data));
-                if (!gtk_widget_get_visible(GTK_WIDGET(l->data)) || !menu || !GTK_IS_MENU(menu))
-                    continue;
-                g_autoptr(GList) items = gtk_container_get_children(GTK_CONTAINER(menu));
-                for (GList* i = items; i; i = i->next)
-                    static_cast<std::vector<std::string>*>(rows)->emplace_back(
-                        GTK_IS_SEPARATOR_MENU_ITEM(i->data) ? "-"
-                        : gtk_menu_item_get_label(GTK_MENU_ITEM(i->data)));
-                gtk_menu_shell_deactivate(GTK_MENU_SHELL(menu));
-                return G_SOURCE_REMOVE;
-            }
-            return G_SOURCE_CONTINUE;
-        }, rows);
+        g_timeout_add(
+            20,
+            [](gpointer rows) -> gboolean {
+                g_autoptr(GList) toplevels = gtk_window_list_toplevels();
+                for (GList* l = toplevels; l; l = l->next) {
+                    GtkWidget* menu = gtk_bin_get_child(GTK_BIN(l->data));
+                    if (!gtk_widget_get_visible(GTK_WIDGET(l->data)) || !menu || !GTK_IS_MENU(menu))
+                        continue;
+                    g_autoptr(GList) items = gtk_container_get_children(GTK_CONTAINER(menu));
+                    for (GList* i = items; i; i = i->next)
+                        static_cast<std::vector<std::string>*>(rows)->emplace_back(
+                            GTK_IS_SEPARATOR_MENU_ITEM(i->data)
+                                ? "-"
+                                : gtk_menu_item_get_label(GTK_MENU_ITEM(i->data)));
+                    gtk_menu_shell_deactivate(GTK_MENU_SHELL(menu));
+                    return G_SOURCE_REMOVE;
+                }
+                return G_SOURCE_CONTINUE;
+            },
+            rows);
     }
 
     Harness h{""};
@@ -117,11 +121,13 @@ TEST_F(Tray, AnXEmbedIconUntilAWatcherComesThenAStatusNotifierItem) {
     // and a display server takes a few KiB a message); else none does.
     StartupMessages toTheServer;
     for (const auto& [token, taken] : {std::pair{std::string("kestrix-host-1"), true},
-                                       {std::string(512, 't'), true}, {std::string(513, 'u'), false},
+                                       {std::string(512, 't'), true},
+                                       {std::string(513, 'u'), false},
                                        {std::string("with a space"), false}}) {
         hideWindow();
         g_variant_unref(watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
-                                     "ProvideXdgActivationToken", g_variant_new("(s)", token.c_str())));
+                                     "ProvideXdgActivationToken",
+                                     g_variant_new("(s)", token.c_str())));
         g_variant_unref(watcher.call(name, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
                                      "Activate", g_variant_new("(ii)", 0, 0)));
         ASSERT_TRUE(iterateUntil([&] { return windowVisible(); }));

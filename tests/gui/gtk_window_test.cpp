@@ -150,7 +150,9 @@ TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWher
     delegate->createMainWindow();
     // Escape (the dialog's close), then, while it is still up, the first button.
     const auto escapeThenFirst = [](std::vector<std::string>* seen) {
-        g_timeout_add(20, [](gpointer data) -> gboolean {
+        g_timeout_add(
+            20,
+            [](gpointer data) -> gboolean {
                 GtkMessageDialog* dialog = visibleDialog();
                 if (!dialog) return G_SOURCE_CONTINUE;
                 auto* out = static_cast<std::vector<std::string>*>(data);
@@ -194,9 +196,8 @@ TEST_F(GtkShell, ModalAlertShowsItsTextsAndAnswersByButtonOrderAndEscapeOnlyWher
 TEST_F(GtkShell, PageDialogsAreAnsweredFromNativeDialogsOnTheWindow) {
     delegate->createMainWindow();
     loadPage("<html><body>dialogs</body></html>");
-    for (const auto& [response, expected] :
-         {std::pair{platform::kAlertFirstButtonReturn, "true"},
-          std::pair{kSecondButton, "false"}}) {
+    for (const auto& [response, expected] : {std::pair{platform::kAlertFirstButtonReturn, "true"},
+                                             std::pair{kSecondButton, "false"}}) {
         auto result = evaluate("confirm('要继续吗？')");
         ASSERT_TRUE(iterateUntil([] { return visibleDialog() != nullptr; }));
         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(visibleDialog())), window());
@@ -261,13 +262,17 @@ TEST_F(GtkShell, OnceOurServiceHasEndedNoRequestOfThePageReachesWhoeverTakesItsP
         return "HTTP/1.1 302 Found\r\nLocation: " + panelURL(h.settings) +
                "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     });
-    ::setenv("KESTRIX_STUB_PAGE_SCRIPT",
-             ("var f = document.body.appendChild(document.createElement('iframe'));"
-              "setInterval(function () { fetch('/api/ping').catch(function () {});"
-              " navigator.sendBeacon('/api/beacon'); new WebSocket('ws://' + location.host + '/ws');"
-              " f.src = 'http://127.0.0.1:" + std::to_string(other) + "/?' + Date.now(); }, 100);"
-              "setTimeout(function () { location.reload(); }, 1000);")
-                 .c_str(), 1);
+    ::setenv(
+        "KESTRIX_STUB_PAGE_SCRIPT",
+        ("var f = document.body.appendChild(document.createElement('iframe'));"
+         "setInterval(function () { fetch('/api/ping').catch(function () {});"
+         " navigator.sendBeacon('/api/beacon'); new WebSocket('ws://' + location.host + '/ws');"
+         " f.src = 'http://127.0.0.1:" +
+         std::to_string(other) +
+         "/?' + Date.now(); }, 100);"
+         "setTimeout(function () { location.reload(); }, 1000);")
+            .c_str(),
+        1);
     const auto renders = [&] { return occurrences(readFile(h.logPath()), "panel rendered"); };
     g_application_activate(G_APPLICATION(app->gtkApplication()));
     ASSERT_TRUE(iterateUntil([&] { return renders() >= 2; }));  // and reloaded itself
@@ -285,28 +290,31 @@ TEST_F(GtkShell, OnceOurServiceHasEndedNoRequestOfThePageReachesWhoeverTakesItsP
         std::chrono::steady_clock::time_point at{};
     } steps{h.dir / "stranger.log", panelAddress(h.settings), webView()};
     ::kill(delegate->backendPGID, SIGKILL);
-    g_timeout_add(20, [](gpointer data) -> gboolean {
-        auto& s = *static_cast<Steps*>(data);
-        const auto now = std::chrono::steady_clock::now();
-        const std::string& log = s.log;
-        if (s.step == 0 && (!s.stranger || !s.stranger->isRunning())) {
-            s.stranger = startCommand(asNobody({forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
-                                                "-dashboard-addr", s.address}),
-                                      {}, log);
-        } else if (s.step == 0 && readFile(log).find("listening") != std::string::npos) {
-            s.step = 1, s.at = now;
-        } else if (s.step == 1 && now - s.at > 2s && visibleDialog()) {
-            webkit_web_view_reload(s.view);
-            s.step = 2, s.at = now;
-        } else if (s.step == 2 && now - s.at > 1s) {
-            s.title = webkit_web_view_get_title(s.view);
-            s.stranger->signal(SIGTERM);
-            s.stranger->waitUntilExit();
-            click(visibleDialog(), platform::kAlertFirstButtonReturn);
-            return G_SOURCE_REMOVE;
-        }
-        return G_SOURCE_CONTINUE;
-    }, &steps);
+    g_timeout_add(
+        20,
+        [](gpointer data) -> gboolean {
+            auto& s = *static_cast<Steps*>(data);
+            const auto now = std::chrono::steady_clock::now();
+            const std::string& log = s.log;
+            if (s.step == 0 && (!s.stranger || !s.stranger->isRunning())) {
+                s.stranger = startCommand(asNobody({forAnyAccount(KESTRIX_SERVICE_PATH),
+                                                    "--no-browser", "-dashboard-addr", s.address}),
+                                          {}, log);
+            } else if (s.step == 0 && readFile(log).find("listening") != std::string::npos) {
+                s.step = 1, s.at = now;
+            } else if (s.step == 1 && now - s.at > 2s && visibleDialog()) {
+                webkit_web_view_reload(s.view);
+                s.step = 2, s.at = now;
+            } else if (s.step == 2 && now - s.at > 1s) {
+                s.title = webkit_web_view_get_title(s.view);
+                s.stranger->signal(SIGTERM);
+                s.stranger->waitUntilExit();
+                click(visibleDialog(), platform::kAlertFirstButtonReturn);
+                return G_SOURCE_REMOVE;
+            }
+            return G_SOURCE_CONTINUE;
+        },
+        &steps);
     EXPECT_TRUE(iterateUntil([&] { return renders() >= 3; }, 60s));
     EXPECT_EQ(steps.title, "Kestrix V3.1 控制面板");
     const std::string strangers = readFile(h.dir / "stranger.log");

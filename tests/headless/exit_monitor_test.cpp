@@ -80,8 +80,7 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceNothingOfTheServiceIsLeft
     h.app.modalResponder = [&](const platform::AlertSpec&) {
         leftNothing = noneLeft(tree);
         ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1500", 1);
-        return h.app.modalAlerts.size() == 1 ? platform::kAlertFirstButtonReturn
-                                             : kSecondButton;
+        return h.app.modalAlerts.size() == 1 ? platform::kAlertFirstButtonReturn : kSecondButton;
     };
     h.start();
     for (size_t round = 1; round <= 2; ++round) {
@@ -104,8 +103,9 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceNothingOfTheServiceIsLeft
     // The restart ran the same program again; the log keeps what it had.
     const std::string log = readFile(h.logPath());
     EXPECT_EQ(log.rfind("earlier line\n", 0), 0u);
-    EXPECT_NE(log.find("[KestrixV3 " + std::to_string(pidsFromFile(h.pidFile).back()) + "] starting"),
-              std::string::npos);
+    EXPECT_NE(
+        log.find("[KestrixV3 " + std::to_string(pidsFromFile(h.pidFile).back()) + "] starting"),
+        std::string::npos);
     // The next start, on the same port, is not locked out.
     ::unsetenv("KESTRIX_STUB_EXIT_AFTER_MS");
     Harness next;
@@ -115,28 +115,30 @@ TEST_F(ExitMonitor, AnEndOfEitherKindBringsOneAlertOnceNothingOfTheServiceIsLeft
 
 TEST_F(ExitMonitor, QuittingAfterTheServiceDiedNeverSignalsAProcessThatTookItsId) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: a pid namespace of the test's own";
-    inForkedChild([] {
-        Harness h;
-        ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1000", 1);
-        std::shared_ptr<Child> other;
-        pid_t reaped = 0;
-        h.app.modalResponder = [&](const platform::AlertSpec&) {
-            // While the alert is up, another program of the user, leading a
-            // group of its own, gets the reaped service's id.
-            reaped = h.delegate->backendPGID;
-            for (int tries = 0; tries < 5 && (!other || other->processIdentifier() != reaped);
-                 ++tries) {
-                writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(reaped - 1));
-                other = startCommand({kSetsidPath, "/bin/sleep", "1000"});
-            }
-            return kSecondButton;
-        };
-        h.start();
-        h.pumpUntil([&] { return h.app.isTerminating(); });
-        EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
-        ASSERT_TRUE(other && other->processIdentifier() == reaped);
-        EXPECT_TRUE(other->isRunning());
-    }, CLONE_NEWPID | CLONE_NEWNS);
+    inForkedChild(
+        [] {
+            Harness h;
+            ::setenv("KESTRIX_STUB_EXIT_AFTER_MS", "1000", 1);
+            std::shared_ptr<Child> other;
+            pid_t reaped = 0;
+            h.app.modalResponder = [&](const platform::AlertSpec&) {
+                // While the alert is up, another program of the user, leading a
+                // group of its own, gets the reaped service's id.
+                reaped = h.delegate->backendPGID;
+                for (int tries = 0; tries < 5 && (!other || other->processIdentifier() != reaped);
+                     ++tries) {
+                    writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(reaped - 1));
+                    other = startCommand({kSetsidPath, "/bin/sleep", "1000"});
+                }
+                return kSecondButton;
+            };
+            h.start();
+            h.pumpUntil([&] { return h.app.isTerminating(); });
+            EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+            ASSERT_TRUE(other && other->processIdentifier() == reaped);
+            EXPECT_TRUE(other->isRunning());
+        },
+        CLONE_NEWPID | CLONE_NEWNS);
 }
 
 TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow) {
@@ -144,36 +146,41 @@ TEST_F(ExitMonitor, AnotherAccountsProgramOnThePortNeverGetsItsPageIntoTheWindow
     // Its listener of each shape that a connection to the panel reaches;
     // our program an ordinary user's, whose service made itself
     // non-dumpable (its descriptors hidden from that user).
-    inForkedChild([] {
-        for (const char* address : {"127.0.0.1", "0.0.0.0", "::", "::ffff:127.0.0.1"}) {
-            SCOPED_TRACE(address);
-            // Nobody's program answers 503 at first, 200 after; our service
-            // tries to listen only once it answers 200, and fails.
-            const std::string port = std::to_string(freePort());
-            auto other = startCommand(asNobody({forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
-                                                "-dashboard-addr", "127.0.0.1:" + port}),
-                                      {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
-                                       std::string("KESTRIX_STUB_BIND=") + address});
-            forAnyAccount(KESTRIX_KEEPER_PATH);  // for our program below
-            ASSERT_TRUE(waitFor([&] { return platform::addressInUse(kPanelHost, std::stol(port)); }, 10s));
-            inForkedChild([&] {
-                ASSERT_TRUE(::setresgid(4243, 4243, 4243) == 0 && ::setresuid(4243, 4243, 4243) == 0);
-                ::setenv("KESTRIX_STUB_UNDUMPABLE", "1", 1);
-                ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
-                Harness h;
-                h.settings.panelPort = std::stol(port);
-                answerExitAlerts(h, {kSecondButton});
-                h.start();
-                h.pumpUntil([&] { return h.app.isTerminating(); });
-                EXPECT_FALSE(h.panelLoaded());
-                EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
-                EXPECT_EQ(h.app.modalAlerts.at(0).informativeText,
-                          "控制面板后端已停止，隧道可能已断开。\n\n端口 " + port +
-                              " 正被另一个程序占用，后端无法在 127.0.0.1:" + port +
-                              " 上监听。请先关闭占用端口 " + port + " 的程序，再重新启动。");
-            });
-        }
-    }, CLONE_NEWNET);
+    inForkedChild(
+        [] {
+            for (const char* address : {"127.0.0.1", "0.0.0.0", "::", "::ffff:127.0.0.1"}) {
+                SCOPED_TRACE(address);
+                // Nobody's program answers 503 at first, 200 after; our service
+                // tries to listen only once it answers 200, and fails.
+                const std::string port = std::to_string(freePort());
+                auto other =
+                    startCommand(asNobody({forAnyAccount(KESTRIX_SERVICE_PATH), "--no-browser",
+                                           "-dashboard-addr", "127.0.0.1:" + port}),
+                                 {"KESTRIX_STUB_STATUS=503", "KESTRIX_STUB_STATUS_FOR_MS=500",
+                                  std::string("KESTRIX_STUB_BIND=") + address});
+                forAnyAccount(KESTRIX_KEEPER_PATH);  // for our program below
+                ASSERT_TRUE(waitFor(
+                    [&] { return platform::addressInUse(kPanelHost, std::stol(port)); }, 10s));
+                inForkedChild([&] {
+                    ASSERT_TRUE(::setresgid(4243, 4243, 4243) == 0 &&
+                                ::setresuid(4243, 4243, 4243) == 0);
+                    ::setenv("KESTRIX_STUB_UNDUMPABLE", "1", 1);
+                    ::setenv("KESTRIX_STUB_LISTEN_DELAY_MS", "2500", 1);
+                    Harness h;
+                    h.settings.panelPort = std::stol(port);
+                    answerExitAlerts(h, {kSecondButton});
+                    h.start();
+                    h.pumpUntil([&] { return h.app.isTerminating(); });
+                    EXPECT_FALSE(h.panelLoaded());
+                    EXPECT_EQ(h.alertMessages(), std::vector<std::string>{kExitAlert});
+                    EXPECT_EQ(h.app.modalAlerts.at(0).informativeText,
+                              "控制面板后端已停止，隧道可能已断开。\n\n端口 " + port +
+                                  " 正被另一个程序占用，后端无法在 127.0.0.1:" + port +
+                                  " 上监听。请先关闭占用端口 " + port + " 的程序，再重新启动。");
+                });
+            }
+        },
+        CLONE_NEWNET);
 }
 
 TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
@@ -182,8 +189,7 @@ TEST_F(ExitMonitor, TwentyCrashesAndRestartsLeakNothing) {
     h.settings.commandDirectories.clear();
     auto answered = std::make_shared<int>(0);
     h.app.modalResponder = [answered](const platform::AlertSpec&) {
-        return ++*answered <= 20 ? platform::kAlertFirstButtonReturn
-                                 : kSecondButton;
+        return ++*answered <= 20 ? platform::kAlertFirstButtonReturn : kSecondButton;
     };
     // Warm up once so that one-time allocations (the HTTP library, thread
     // pools) are in the baseline.

@@ -111,20 +111,22 @@ TEST_F(Launch, AKeeperReplacedOnDiskAfterTheStartIsNotTheOneThatRuns) {
 
 TEST_F(Launch, OnAFullDiskTheOlderCommandCopyStaysWholeAndNothingPartialIsLeft) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root: a small file system of the test's own";
-    inForkedChild([] {
-        Harness h;
-        const std::string full = h.dir / "full";
-        fs::create_directories(full);
-        ASSERT_EQ(::mount("full", full.c_str(), "tmpfs", 0, "size=64k"), 0);
-        writeFile(full + "/kestrix-v3", "#!/bin/sh\necho older\n", 0755);
-        h.settings.commandDirectories = {full};
-        h.makeDelegate();
-        h.delegate->launchBackendAndLoad();
-        EXPECT_FALSE(h.app.isTerminating());
-        EXPECT_EQ(readFile(full + "/kestrix-v3"), "#!/bin/sh\necho older\n");
-        EXPECT_EQ(std::distance(fs::directory_iterator(full), fs::directory_iterator()), 1);
-        ::umount(full.c_str());  // so that the test's folder can go
-    }, CLONE_NEWNS);
+    inForkedChild(
+        [] {
+            Harness h;
+            const std::string full = h.dir / "full";
+            fs::create_directories(full);
+            ASSERT_EQ(::mount("full", full.c_str(), "tmpfs", 0, "size=64k"), 0);
+            writeFile(full + "/kestrix-v3", "#!/bin/sh\necho older\n", 0755);
+            h.settings.commandDirectories = {full};
+            h.makeDelegate();
+            h.delegate->launchBackendAndLoad();
+            EXPECT_FALSE(h.app.isTerminating());
+            EXPECT_EQ(readFile(full + "/kestrix-v3"), "#!/bin/sh\necho older\n");
+            EXPECT_EQ(std::distance(fs::directory_iterator(full), fs::directory_iterator()), 1);
+            ::umount(full.c_str());  // so that the test's folder can go
+        },
+        CLONE_NEWNS);
 }
 
 // The NUL-separated entries of /proc/<pid>/<file>.
@@ -224,8 +226,7 @@ TEST_F(Launch, CommandCopiesAreFreshAt0755AndTheyAndTheLogNeverFollowALink) {
     for (int launch = 0; launch < 2; ++launch) {
         h.delegate->launchBackendAndLoad();
         ASSERT_FALSE(h.app.isTerminating());
-        EXPECT_NE(fs::read_symlink(procPath(h.delegate->backendPGID, "fd/1")),
-                  h.logPath());
+        EXPECT_NE(fs::read_symlink(procPath(h.delegate->backendPGID, "fd/1")), h.logPath());
         fs::remove(h.logPath());
         fs::create_symlink(victim, h.logPath());
         for (const char* dir : {"bin1", "bin2"}) {

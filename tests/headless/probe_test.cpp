@@ -121,14 +121,16 @@ TEST(PanelLoad, OurServiceOnAnyAddressThatReachesThePanelIsOurs) {
         h.settings.panelWaitSeconds = 4;
         EXPECT_TRUE(h.startShowsPanel());
     };
-    inForkedChild([&] {
-        for (const char* address : {"0.0.0.0", "::", "::ffff:127.0.0.1"}) {
-            SCOPED_TRACE(address);
-            ::setenv("KESTRIX_STUB_BIND", address, 1);
-            Harness h;
-            expectPanel(h);
-        }
-    }, CLONE_NEWNET);
+    inForkedChild(
+        [&] {
+            for (const char* address : {"0.0.0.0", "::", "::ffff:127.0.0.1"}) {
+                SCOPED_TRACE(address);
+                ::setenv("KESTRIX_STUB_BIND", address, 1);
+                Harness h;
+                expectPanel(h);
+            }
+        },
+        CLONE_NEWNET);
     // A service whose descriptors its user cannot read, run by a user who
     // is not root.
     inForkedChild([&] {

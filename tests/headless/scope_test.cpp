@@ -23,7 +23,8 @@ bool inBackendScope(pid_t pid) {
 }
 
 bool active(const std::string& unit) {
-    return !unit.empty() && std::system(("systemctl --user --quiet is-active '" + unit + "'").c_str()) == 0;
+    return !unit.empty() &&
+           std::system(("systemctl --user --quiet is-active '" + unit + "'").c_str()) == 0;
 }
 
 TEST(Scope, UnderAUserManagerEverythingALaunchStartsLivesAndEndsInItsOwnScope) {

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -43,7 +43,9 @@ namespace {
 // the service or the program (KESTRIX_STUB_*, the harness's logs) is undone
 // as it ends.
 class EnvironmentKeeper final : public ::testing::EmptyTestEventListener {
-    void OnTestStart(const ::testing::TestInfo&) override { saved_ = platform::currentEnvironment(); }
+    void OnTestStart(const ::testing::TestInfo&) override {
+        saved_ = platform::currentEnvironment();
+    }
     void OnTestEnd(const ::testing::TestInfo&) override {
         ::clearenv();
         for (const std::string& entry : saved_)
@@ -78,7 +80,8 @@ int freePort() {
 
 const std::string& sharedDirectory() {
     static const std::string dir = [] {
-        if (const char* given = std::getenv("KESTRIX_TEST_SHARED"); given && *given) return std::string(given);
+        if (const char* given = std::getenv("KESTRIX_TEST_SHARED"); given && *given)
+            return std::string(given);
         std::string made = (fs::temp_directory_path() / "kestrix-shared-XXXXXX").string();
         if (!::mkdtemp(made.data())) std::abort();
         ::chmod(made.c_str(), 0755);
@@ -98,7 +101,8 @@ std::string forAnyAccount(const std::string& path) {
     const std::string copy = dir + "/" + fs::path(path).filename().string();
     std::error_code ec;
     if (fs::copy_file(path, copy, fs::copy_options::skip_existing, ec))
-        fs::permissions(copy, fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write), ec);
+        fs::permissions(copy, fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write),
+                        ec);
     return copy;
 }
 
@@ -126,7 +130,8 @@ std::vector<std::string> linesOf(const std::string& text, char separator) {
 
 size_t occurrences(const std::string& text, const std::string& needle) {
     size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
     return n;
 }
 
@@ -246,7 +251,8 @@ bool makeMountsPrivate() {
     // / is no mount point (a plain chroot): the whole tree, bound onto a
     // folder of its own, becomes the root, which is one.
     std::string root = (fs::temp_directory_path() / "kestrix-root-XXXXXX").string();
-    return ::mkdtemp(root.data()) && ::mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+    return ::mkdtemp(root.data()) &&
+           ::mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
            ::mount(nullptr, root.c_str(), nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
            ::chroot(root.c_str()) == 0 && ::chdir("/") == 0;
 }
@@ -316,7 +322,8 @@ std::shared_ptr<Child> startCommand(const std::vector<std::string>& command,
     options.arguments.assign(command.begin() + 1, command.end());
     options.environment = std::move(environment);
     const platform::Descriptor out(
-        output.empty() ? -1 : ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        output.empty() ? -1
+                       : ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     options.outputFd = out.get();
     return startChild(options);
 }
@@ -329,7 +336,8 @@ std::vector<std::string> asNobody(std::vector<std::string> command) {
 
 std::vector<std::string> environmentWith(const Variables& changes) {
     auto environment = platform::currentEnvironment();
-    for (const auto& [name, value] : changes) platform::setEnvironmentValue(environment, name, value);
+    for (const auto& [name, value] : changes)
+        platform::setEnvironmentValue(environment, name, value);
     return environment;
 }
 
@@ -363,11 +371,10 @@ std::vector<platform::ProcessInfo> waitForTree(pid_t pid, size_t count) {
         const auto tree = platform::liveDescendants(pid);
         return tree.size() == count && std::none_of(tree.begin(), tree.end(), [&](const auto& p) {
                    std::error_code ec;
-                   const auto exe = fs::read_symlink(procPath(p.pid, "exe"), ec)
-                                        .filename()
-                                        .string();
-                   return p.ppid != pid && (exe == "dash" || exe == "bash" || exe == "env" ||
-                                            exe == "setsid");
+                   const auto exe =
+                       fs::read_symlink(procPath(p.pid, "exe"), ec).filename().string();
+                   return p.ppid != pid &&
+                          (exe == "dash" || exe == "bash" || exe == "env" || exe == "setsid");
                });
     };
     waitFor(settled, 30s);
@@ -422,9 +429,7 @@ Harness::~Harness() {
         // no background work holds the delegate before the app goes away.
         if (!app.isTerminating()) delegate->terminateBackend();
         // An exit alert still queued must not restart anything now.
-        app.modalResponder = [](const platform::AlertSpec&) {
-            return kSecondButton;
-        };
+        app.modalResponder = [](const platform::AlertSpec&) { return kSecondButton; };
         std::weak_ptr<AppDelegate> weak = delegate;
         app.setDelegate(nullptr);
         delegate.reset();
@@ -476,8 +481,11 @@ ForkedProgram::ForkedProgram(Harness& h) {
         h.delegate->launchBackendAndLoad();
         for (;;) ::pause();
     }
-    waitFor([&] { return (record = parseServiceRecord(readFile(h.dir / "run/backend.record"))).present; },
-            10s);
+    waitFor(
+        [&] {
+            return (record = parseServiceRecord(readFile(h.dir / "run/backend.record"))).present;
+        },
+        10s);
     tree = waitForTree(static_cast<pid_t>(record.keeper), kScriptServiceProcesses);
 }
 

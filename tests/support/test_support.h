@@ -17,8 +17,8 @@
 
 #include "app/app_delegate.h"
 #include "backend/service_record.h"
-#include "platform/headless/headless_app.h"
 #include "platform/environment.h"
+#include "platform/headless/headless_app.h"
 #include "platform/processes.h"
 #include "platform/spawn.h"
 

@@ -34,8 +34,7 @@ public:
 
     void setBool(bool value, const std::string& key) override {
         if (!usable()) {
-            platform::warn("%s is not a regular file; not written",
-                         path_.c_str());
+            platform::warn("%s is not a regular file; not written", path_.c_str());
             return;
         }
         const std::string text = withBoolInKeyFile(load(), key, value);
@@ -58,8 +57,7 @@ private:
 
     std::string load() const {
         if (!usable()) {
-            platform::warn("%s is not a regular file; not read",
-                         path_.c_str());
+            platform::warn("%s is not a regular file; not read", path_.c_str());
             return {};
         }
         g_autofree gchar* data = nullptr;

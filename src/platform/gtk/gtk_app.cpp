@@ -14,8 +14,8 @@
 #include "platform/diagnostics.h"
 #include "platform/gtk/gtk_internal.h"
 #include "platform/gtk/gtk_status_item.h"
-#include "platform/webkit/web_engine.h"
 #include "platform/gtk/gtk_window.h"
+#include "platform/webkit/web_engine.h"
 
 namespace kestrix::platform::gtk {
 
@@ -188,7 +188,8 @@ void GtkApp::waitUntil(const std::function<bool()>& done,
                        std::chrono::steady_clock::time_point deadline) {
     // A nested loop, as a modal dialog runs one; a tick wakes it to look at
     // `done`, which another thread makes true.
-    const guint tick = g_timeout_add(5, [](void*) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    const guint tick = g_timeout_add(
+        5, [](void*) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     while (!done() && std::chrono::steady_clock::now() < deadline)
         g_main_context_iteration(nullptr, TRUE);
     g_source_remove(tick);

@@ -73,7 +73,6 @@ public:
 private:
     static void onActivate(GtkApplication* application, void* self);
 
-
     std::string applicationId_;
     std::string resourcesDirectory_;
     Owned<GtkApplication> application_;

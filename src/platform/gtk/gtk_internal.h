@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/gtk/gtk_app.h"
 #include "platform/glib/key_file_defaults.h"
+#include "platform/gtk/gtk_app.h"
 
 namespace kestrix::platform::gtk {
 

@@ -94,14 +94,16 @@ void GtkApp::passOverSilentDesktopServices() {
     if (gSilent & 1) {
         // The toolkit's bridge has a connection of its own: it is left out.
         g_setenv("NO_AT_BRIDGE", "1", TRUE);
-        platform::warn("the accessibility bus (%s) does not answer; screen "
-                     "readers cannot reach this window until the program is started again",
-                     kAccessibilityBus);
+        platform::warn(
+            "the accessibility bus (%s) does not answer; screen "
+            "readers cannot reach this window until the program is started again",
+            kAccessibilityBus);
     }
     if (gSilent & 2)
-        platform::warn("the desktop portal (%s) does not answer; the program "
-                     "does not wait for it (it uses nothing the portal offers)",
-                     kDesktopPortal);
+        platform::warn(
+            "the desktop portal (%s) does not answer; the program "
+            "does not wait for it (it uses nothing the portal offers)",
+            kDesktopPortal);
     for (const int bit : {1, 2}) {
         if (!(gSilent & bit)) continue;
         const char* name = bit == 1 ? kAccessibilityBus : kDesktopPortal;

@@ -62,11 +62,12 @@ constexpr const char* kItemInterfaceXml = R"XML(
 
 // One ARGB32 image in network byte order, as IconPixmap carries it.
 GVariant* pixmapOf(const std::string& file, int size) {
-    g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new_from_file_at_size(file.c_str(), size, size, nullptr);
+    g_autoptr(GdkPixbuf) pixbuf =
+        gdk_pixbuf_new_from_file_at_size(file.c_str(), size, size, nullptr);
     if (!pixbuf) return nullptr;
     g_autoptr(GdkPixbuf) rgba = gdk_pixbuf_get_has_alpha(pixbuf)
-                          ? g_object_ref(pixbuf)
-                          : gdk_pixbuf_add_alpha(pixbuf, FALSE, 0, 0, 0);
+                                    ? g_object_ref(pixbuf)
+                                    : gdk_pixbuf_add_alpha(pixbuf, FALSE, 0, 0, 0);
     const int width = gdk_pixbuf_get_width(rgba), height = gdk_pixbuf_get_height(rgba);
     const int stride = gdk_pixbuf_get_rowstride(rgba);
     const guchar* pixels = gdk_pixbuf_read_pixels(rgba);
@@ -153,11 +154,12 @@ void TrayStatusItem::exportItem() {
         },
         nullptr,
         {}};
-    registration_ = g_dbus_connection_register_object(bus_.get(), kItemPath, node->interfaces[0], &vtable,
-                                                      this, nullptr, nullptr);
+    registration_ = g_dbus_connection_register_object(bus_.get(), kItemPath, node->interfaces[0],
+                                                      &vtable, this, nullptr, nullptr);
     busName_ = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
-    nameOwner_ = g_bus_own_name_on_connection(bus_.get(), busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE,
-                                              nullptr, nullptr, nullptr, nullptr);
+    nameOwner_ =
+        g_bus_own_name_on_connection(bus_.get(), busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE,
+                                     nullptr, nullptr, nullptr, nullptr);
 }
 
 void TrayStatusItem::exportMenu() {
@@ -265,8 +267,8 @@ GVariant* TrayStatusItem::property(const std::string& name) {
     if (name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
         return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
     if (name == "ToolTip") {
-        return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(), g_get_application_name(),
-                             "");
+        return g_variant_new("(s@a(iiay)ss)", hasImage_ ? kIconName : "", iconPixmaps(),
+                             g_get_application_name(), "");
     }
     if (name == "ItemIsMenu") return g_variant_new_boolean(FALSE);
     if (name == "Menu") return g_variant_new_object_path(kMenuPath);

@@ -37,7 +37,6 @@ void GtkMainWindow::setTitle(const std::string& title) {
     gtk_window_set_title(window_.get(), title.c_str());
 }
 
-
 // The web view, from the engine's module, loaded the first time.
 std::unique_ptr<WebView> GtkMainWindow::addWebView(std::string& whyNot) {
     const WebEngineEntry addView = webEngineEntry(app_.webEnginePath(), whyNot);
@@ -74,11 +73,13 @@ GdkRectangle workArea(GtkWindow* window) {
 // the toolkit's header bar), so that the whole frame fits.
 void GtkMainWindow::keepInWorkArea() {
     GdkRectangle area = workArea(window_.get());
-    if (const GdkRectangle bounds = waylandBounds(gtk_widget_get_display(GTK_WIDGET(window_.get())));
+    if (const GdkRectangle bounds =
+            waylandBounds(gtk_widget_get_display(GTK_WIDGET(window_.get())));
         GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_.get())))) {
         constexpr int kTitleBarRoom = 48, kBorderRoom = 16;
         if (bounds.width > 0 && bounds.height > 0)
-            area.width = std::min(area.width, bounds.width), area.height = std::min(area.height, bounds.height);
+            area.width = std::min(area.width, bounds.width),
+            area.height = std::min(area.height, bounds.height);
         area.width -= kBorderRoom;
         area.height -= kTitleBarRoom;
     }
@@ -91,7 +92,8 @@ void GtkMainWindow::keepInWorkArea() {
         gtk_window_get_default_size(window_.get(), &width, &height);
     const int fitWidth = std::min(width, area.width), fitHeight = std::min(height, area.height);
     if (!shown) return gtk_window_set_default_size(window_.get(), fitWidth, fitHeight);
-    if (fitWidth != width || fitHeight != height) gtk_window_resize(window_.get(), fitWidth, fitHeight);
+    if (fitWidth != width || fitHeight != height)
+        gtk_window_resize(window_.get(), fitWidth, fitHeight);
     int x = 0, y = 0;
     gtk_window_get_position(window_.get(), &x, &y);
     const int inX = std::clamp(x, area.x, area.x + area.width - fitWidth),

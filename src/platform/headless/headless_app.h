@@ -107,7 +107,9 @@ class HeadlessStatusItem final : public StatusItem, public StatusButton {
 public:
     explicit HeadlessStatusItem(HeadlessApplication& app) : app_(app) {}
     StatusButton* button() override { return this; }
-    void setMenuProvider(std::function<Menu()> provider) override { provider_ = std::move(provider); }
+    void setMenuProvider(std::function<Menu()> provider) override {
+        provider_ = std::move(provider);
+    }
     void setImage(const std::string&, const std::string&) override {}
     void setAction(std::function<void()> action) override { action_ = std::move(action); }
     void sendActionOn(unsigned mask) override { mask_ = mask; }

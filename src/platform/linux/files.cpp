@@ -53,11 +53,13 @@ bool writeAll(int fd, std::string_view data) {
 bool copyFileExclusive(const std::string& from, const std::string& to, unsigned mode) {
     const Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) return false;
-    Descriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
+    Descriptor out(
+        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
     if (!out) return false;
     bool ok = true;
     char buffer[1 << 16];
-    for (ssize_t n; ok && (n = retryInterrupted([&] { return ::read(in.get(), buffer, sizeof buffer); })) != 0;)
+    for (ssize_t n; ok && (n = retryInterrupted(
+                               [&] { return ::read(in.get(), buffer, sizeof buffer); })) != 0;)
         ok = n > 0 && writeAll(out.get(), {buffer, static_cast<size_t>(n)});
     // Whatever umask: exactly `mode`; and on disk before it can replace anything.
     ok = ok && ::fchmod(out.get(), mode & 07777) == 0 && ::fsync(out.get()) == 0;
@@ -68,8 +70,7 @@ bool copyFileExclusive(const std::string& from, const std::string& to, unsigned 
 
 bool replaceWithCopy(const std::string& from, const std::string& to, unsigned mode) {
     struct stat st {};
-    if (::lstat(to.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        return false;
+    if (::lstat(to.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
     const std::string temporary = to + ".new-" + std::to_string(::getpid());
     ::unlink(temporary.c_str());
     if (copyFileExclusive(from, temporary, mode) && ::rename(temporary.c_str(), to.c_str()) == 0)
@@ -88,7 +89,8 @@ void createDirectories(const std::string& path, unsigned mode) {
 bool writeFileAtomically(const std::string& path, const std::string& content) {
     const std::string temporary = path + ".new-" + std::to_string(::getpid());
     ::unlink(temporary.c_str());
-    Descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Descriptor file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) return false;
     const bool written = writeAll(file.get(), content);
     if (file.close() == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;

@@ -11,8 +11,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <memory>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "platform/clock.h"
@@ -65,7 +65,8 @@ std::string requestHead(const HttpAddress& address, Clock::time_point deadline) 
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> found(list, ::freeaddrinfo);
     std::string head;
     for (const addrinfo* ai = found.get(); ai && head.empty(); ai = ai->ai_next) {
-        const Descriptor socket(::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        const Descriptor socket(
+            ::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!socket) continue;
         const int fd = socket.get();
         int error = 0;
@@ -118,8 +119,7 @@ ResponseHead parseResponseHead(std::string_view head) {
     // (and "000" would read as the 0 that says so).
     const auto digit = [&](size_t i) { return head[i] >= '0' && head[i] <= '9'; };
     if (!head.starts_with("HTTP/1.") || head.size() < 13 || head[8] != ' ' || head[9] == '0' ||
-        !digit(9) ||
-        !digit(10) || !digit(11) || (head[12] != ' ' && head[12] != '\r'))
+        !digit(9) || !digit(10) || !digit(11) || (head[12] != ' ' && head[12] != '\r'))
         return {};
     const long status = (head[9] - '0') * 100 + (head[10] - '0') * 10 + (head[11] - '0');
     return {status, header(head, "location")};

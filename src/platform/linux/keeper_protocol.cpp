@@ -24,9 +24,8 @@ Reports::Told Reports::take(std::string_view packet) {
         if (message && message->kind == kStarted && message->value > 0) {
             pid = message->value;
         } else {
-            startError = message && message->kind == kFailed && message->value > 0
-                             ? message->value
-                             : EPROTO;
+            startError =
+                message && message->kind == kFailed && message->value > 0 ? message->value : EPROTO;
         }
         return Told::nothing;
     }
@@ -49,8 +48,9 @@ std::optional<Arguments> parseArguments(const std::vector<std::string>& argv) {
         return std::nullopt;
     const auto grace = platform::decimal(argv[0], 600000);
     if (!grace) return std::nullopt;
-    return Arguments{std::chrono::milliseconds(*grace), argv[1] == "setsid", argv[2], argv[3],
-                     argv[4], {argv.begin() + 5, argv.end()}};
+    return Arguments{
+        std::chrono::milliseconds(*grace), argv[1] == "setsid", argv[2], argv[3], argv[4],
+        {argv.begin() + 5, argv.end()}};
 }
 
 }  // namespace kestrix::keeper

@@ -14,9 +14,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/linux/interrupted.h"
 #include "platform/linux/keeper_protocol.h"
-#include "platform/files.h"
 #include "platform/linux/scope.h"
 #include "platform/linux/stop.h"
 
@@ -133,7 +133,8 @@ void watch(pid_t keeperPid, const std::shared_ptr<KeptTask::State>& state,
     // with; and abandon() (which holds the lock) only ever kills our keeper
     // or its zombie, never a process that has taken over a reused id.
     siginfo_t info{};
-    retryInterrupted([&] { return ::waitid(P_PID, static_cast<id_t>(keeperPid), &info, WEXITED | WNOWAIT); });
+    retryInterrupted(
+        [&] { return ::waitid(P_PID, static_cast<id_t>(keeperPid), &info, WEXITED | WNOWAIT); });
     bool held, lost, ended;
     {
         std::lock_guard lock(state->mutex);

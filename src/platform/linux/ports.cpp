@@ -14,9 +14,9 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
 #include <sstream>
 #include <utility>
@@ -82,7 +82,8 @@ std::vector<ListeningSocket> listenersReaching(std::string_view table, bool ipv6
             return;
         uint32_t words[4] = {};
         bool hex = true;
-        for (size_t i = 0; i < colon / 8; ++i) hex = hex && parseHex(local.substr(i * 8, 8), words[i]);
+        for (size_t i = 0; i < colon / 8; ++i)
+            hex = hex && parseHex(local.substr(i * 8, 8), words[i]);
         uint32_t localPort = 0;
         if (!hex || !parseHex(local.substr(colon + 1), localPort) || localPort != port) return;
         // The IPv4 address a connection reaches it by: the last word, where
@@ -195,7 +196,8 @@ bool listensOn(const Scope& scope, const std::vector<pid_t>& pids, const std::st
         bool found = false;
         while (const dirent* entry = ::readdir(fds.get())) {
             char target[64];
-            const ssize_t n = ::readlinkat(::dirfd(fds.get()), entry->d_name, target, sizeof target);
+            const ssize_t n =
+                ::readlinkat(::dirfd(fds.get()), entry->d_name, target, sizeof target);
             const auto inode = n > 0 ? socketInode({target, static_cast<size_t>(n)}) : std::nullopt;
             for (const auto& s : sockets) found = found || (inode && *inode == s.inode);
             if (found) break;

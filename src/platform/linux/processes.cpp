@@ -27,7 +27,8 @@ std::string readWholeFile(const std::string& path) {
     std::string text;
     const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     char buffer[4096];
-    for (ssize_t n; file && (n = retryInterrupted([&] { return ::read(file.get(), buffer, sizeof buffer); })) > 0;)
+    for (ssize_t n; file && (n = retryInterrupted(
+                                 [&] { return ::read(file.get(), buffer, sizeof buffer); })) > 0;)
         text.append(buffer, static_cast<size_t>(n));
     return text;
 }

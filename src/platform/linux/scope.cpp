@@ -70,15 +70,14 @@ Bus connectToManager(Clock::time_point deadline) {
 BusMessage managerCall(sd_bus* bus, const char* method) {
     sd_bus_message* raw = nullptr;
     sd_bus_message_new_method_call(bus, &raw, "org.freedesktop.systemd1",
-                                   "/org/freedesktop/systemd1",
-                                   "org.freedesktop.systemd1.Manager", method);
+                                   "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
+                                   method);
     return BusMessage(raw);
 }
 
 // Sends `call` and waits for its answer until `deadline`; the reply, or
 // none (the error's name in `error`).
-BusMessage send(sd_bus* bus, const BusMessage& call, Clock::time_point deadline,
-                BusError& error) {
+BusMessage send(sd_bus* bus, const BusMessage& call, Clock::time_point deadline, BusError& error) {
     sd_bus_message* reply = nullptr;
     if (!call || sd_bus_call(bus, call.get(), usecUntil(deadline), &error.error, &reply) < 0)
         return nullptr;
@@ -140,8 +139,8 @@ bool joinScope(const std::string& unit, std::chrono::milliseconds grace,
         r = sd_bus_message_append(
             call.get(), "(sv)(sv)(sv)(sv)(sv)", "Description", "s", "Kestrix V3 Backend service",
             "PIDs", "au", 1, static_cast<uint32_t>(::getpid()), "KillMode", "s", "control-group",
-            "TimeoutStopUSec", "t", static_cast<uint64_t>(grace.count()) * 1000, "CollectMode",
-            "s", "inactive-or-failed");
+            "TimeoutStopUSec", "t", static_cast<uint64_t>(grace.count()) * 1000, "CollectMode", "s",
+            "inactive-or-failed");
     if (r >= 0) r = sd_bus_message_close_container(call.get());
     if (r >= 0) r = sd_bus_message_append(call.get(), "a(sa(sv))", 0);
     BusError error;
@@ -155,7 +154,8 @@ bool joinScope(const std::string& unit, std::chrono::milliseconds grace,
 }
 
 Scope scopeOf(pid_t pid, const std::string& unit) {
-    const std::string group = unifiedCgroup(readWholeFile("/proc/" + std::to_string(pid) + "/cgroup"));
+    const std::string group =
+        unifiedCgroup(readWholeFile("/proc/" + std::to_string(pid) + "/cgroup"));
     if (unit.empty() || !group.ends_with("/" + unit)) return {};
     return {unit, cgroupId(group)};
 }

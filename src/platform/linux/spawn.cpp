@@ -47,8 +47,7 @@ void closeFrom(int from, int keepA, int keepB) {
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void execChild(const LaunchOptions& options, char* const* argv, char* const* envp,
-                            pid_t parent, int reportFd,
-                            const rlimit* startupFileLimit) {
+                            pid_t parent, int reportFd, const rlimit* startupFileLimit) {
     // Every catchable signal back to its default: the toolkit may ignore
     // SIGPIPE or handle signals that the child must not inherit. (The C
     // library's own two refuse, and exec resets them anyway.)
@@ -137,11 +136,11 @@ SpawnResult spawnProcess(const LaunchOptions& options) {
     // The report pipe closes on a successful exec, and carries the error
     // of a failed one.
     ChildFailure failure{0};
-    const ssize_t n = retryInterrupted([&] { return ::read(report->read.get(), &failure, sizeof failure); });
+    const ssize_t n =
+        retryInterrupted([&] { return ::read(report->read.get(), &failure, sizeof failure); });
 
     if (pid < 0 || n == sizeof failure) {
-        if (pid > 0)
-            retryInterrupted([&] { return ::waitpid(pid, nullptr, 0); });
+        if (pid > 0) retryInterrupted([&] { return ::waitpid(pid, nullptr, 0); });
         result.errorNumber = pid < 0 ? forkError : failure.error;
         return result;
     }

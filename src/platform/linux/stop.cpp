@@ -51,7 +51,7 @@ bool running(const Descriptor& pidfd) {
 void stopMarkedProcesses(const std::string& entry, Clock::duration grace) {
     const auto excluded = selfAndAncestors();
     const auto deadline = Clock::now() + grace, giveUp = deadline + std::chrono::seconds(1);
-    std::map<pid_t, Descriptor> marked;        // held: signalled through the handle
+    std::map<pid_t, Descriptor> marked;                       // held: signalled through the handle
     std::set<std::pair<pid_t, unsigned long long>> unmarked;  // looked at once
     for (;;) {
         bool found = false;

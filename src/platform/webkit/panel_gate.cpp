@@ -1,5 +1,5 @@
-#include "platform/diagnostics.h"
 #include "platform/webkit/panel_gate.h"
+#include "platform/diagnostics.h"
 
 #include <arpa/inet.h>
 
@@ -39,8 +39,9 @@ bool toLoopbackPort(const char* uri, long port) {
 
 std::string panelGateRules(long port) {
     std::string rules = "[";
-    for (const char* host : {R"(127\\.[0-9]+\\.[0-9]+\\.[0-9]+)", "localhost", R"(0\\.0\\.0\\.0)",
-                             R"(\\[::1\\])", R"(\\[::ffff:7f[0-9a-f]*:[0-9a-f]+\\])", R"(\\[::\\])"})
+    for (const char* host :
+         {R"(127\\.[0-9]+\\.[0-9]+\\.[0-9]+)", "localhost", R"(0\\.0\\.0\\.0)", R"(\\[::1\\])",
+          R"(\\[::ffff:7f[0-9a-f]*:[0-9a-f]+\\])", R"(\\[::\\])"})
         rules += std::string(rules.size() > 1 ? "," : "") +
                  R"({"trigger":{"url-filter":"^[a-z]+://([^/]*@)?)" + host + ":" +
                  std::to_string(port) + R"(/"},"action":{"type":"block"}})";
@@ -68,8 +69,8 @@ void PanelGate::set(long port, bool open) {
         const std::string rules = panelGateRules(port);
         g_autoptr(GBytes) source = g_bytes_new(rules.data(), rules.size());
         compiling_.reset(g_cancellable_new());
-        webkit_user_content_filter_store_save(store.get(), "panel-gate", source, compiling_.get(), onCompiled,
-                                              this);
+        webkit_user_content_filter_store_save(store.get(), "panel-gate", source, compiling_.get(),
+                                              onCompiled, this);
     }
     apply();
 }
@@ -83,9 +84,10 @@ void PanelGate::onCompiled(GObject* store, GAsyncResult* result, void* data) {
     auto* self = static_cast<PanelGate*>(data);
     self->compiling_.reset();
     if (!filter) {
-        platform::warn("the panel's gate cannot stop the page's own requests "
-                     "(%s); it stops its navigations only",
-                     error->message);
+        platform::warn(
+            "the panel's gate cannot stop the page's own requests "
+            "(%s); it stops its navigations only",
+            error->message);
         return;
     }
     self->filter_.reset(filter);
@@ -109,8 +111,8 @@ gboolean PanelGate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisio
                                    WebKitPolicyDecisionType type, void* data) {
     auto* self = static_cast<PanelGate*>(data);
     if (self->open_ || type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
-    WebKitNavigationAction* action =
-        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     if (!uri || !toLoopbackPort(uri, self->port_)) return FALSE;
     webkit_policy_decision_ignore(decision);

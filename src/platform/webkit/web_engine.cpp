@@ -1,7 +1,7 @@
 // The web view on WebKitGTK: engine settings, the proxy the panel is reached
 // by, and the page's dialogs handed to the UI delegate.
-#include "platform/diagnostics.h"
 #include "platform/webkit/web_engine.h"
+#include "platform/diagnostics.h"
 #include "platform/files.h"
 #include "platform/glib/owned.h"
 #include "platform/webkit/panel_gate.h"
@@ -89,10 +89,12 @@ void keepCookies(WebKitWebView* view) {
     const std::string path = std::string(data) + "/cookies.sqlite";
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
         struct stat st {};
-        if (lstat((path + suffix).c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
-            platform::warn("%s%s is not a regular file of this user; the panel's "
-                         "cookies are not kept",
-                         path.c_str(), suffix);
+        if (lstat((path + suffix).c_str(), &st) == 0 &&
+            (!S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+            platform::warn(
+                "%s%s is not a regular file of this user; the panel's "
+                "cookies are not kept",
+                path.c_str(), suffix);
             return;
         }
     }
@@ -100,7 +102,8 @@ void keepCookies(WebKitWebView* view) {
         g_open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (store) fchmod(store.get(), 0600);
     webkit_cookie_manager_set_persistent_storage(webkit_web_context_get_cookie_manager(context),
-                                                 path.c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+                                                 path.c_str(),
+                                                 WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
 }
 
 // What a screen reader follows. The view's own accessible (the socket the
@@ -138,29 +141,29 @@ void exposeToScreenReaders(WebKitWebView* view, GtkWindow* window) {
     // A page that has loaded while the view has the keyboard: its document
     // is told of as focused again (the first time, before the page's process
     // was there, readers passed it over).
-    g_signal_connect(view, "load-changed",
-                     G_CALLBACK(+[](WebKitWebView* view, WebKitLoadEvent event, void*) {
-                         if (event == WEBKIT_LOAD_FINISHED && gtk_widget_has_focus(GTK_WIDGET(view)))
-                             atk_object_notify_state_change(
-                                 gtk_widget_get_accessible(GTK_WIDGET(view)), ATK_STATE_FOCUSED, TRUE);
-                     }),
-                     nullptr);
-    g_signal_connect_after(view, "focus-in-event",
-                           G_CALLBACK(+[](WebKitWebView* view, GdkEvent*, void*) {
-                               // After the toolkit has told of the view's own focus (from
-                               // an idle of its own), so that the control's comes last.
-                               g_idle_add_full(
-                                   G_PRIORITY_LOW,
-                                   [](void* view) {
-                                       webkit_web_view_evaluate_javascript(
-                                           WEBKIT_WEB_VIEW(view), kRefocusScript, -1,
-                                           kRefocusWorld, nullptr, nullptr, nullptr, nullptr);
-                                       return G_SOURCE_REMOVE;
-                                   },
-                                   g_object_ref(view), g_object_unref);
-                               return FALSE;
-                           }),
-                           nullptr);
+    g_signal_connect(
+        view, "load-changed", G_CALLBACK(+[](WebKitWebView* view, WebKitLoadEvent event, void*) {
+            if (event == WEBKIT_LOAD_FINISHED && gtk_widget_has_focus(GTK_WIDGET(view)))
+                atk_object_notify_state_change(gtk_widget_get_accessible(GTK_WIDGET(view)),
+                                               ATK_STATE_FOCUSED, TRUE);
+        }),
+        nullptr);
+    g_signal_connect_after(
+        view, "focus-in-event", G_CALLBACK(+[](WebKitWebView* view, GdkEvent*, void*) {
+            // After the toolkit has told of the view's own focus (from
+            // an idle of its own), so that the control's comes last.
+            g_idle_add_full(
+                G_PRIORITY_LOW,
+                [](void* view) {
+                    webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view), kRefocusScript, -1,
+                                                        kRefocusWorld, nullptr, nullptr, nullptr,
+                                                        nullptr);
+                    return G_SOURCE_REMOVE;
+                },
+                g_object_ref(view), g_object_unref);
+            return FALSE;
+        }),
+        nullptr);
 }
 
 class GtkWebViewAdapter final : public WebView {

@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <utility>
 
 #include "app/app_delegate.h"

@@ -1,7 +1,6 @@
 #include "backend/instance_guard.h"
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "app/settings.h"
@@ -75,6 +74,10 @@ void InstanceGuard::record(const platform::KeptTask& task, const std::string& ma
 
 void InstanceGuard::forget(pid_t pid) {
     if (!dir_.empty() && readRecord(recordPath()).pid == pid) platform::removeFile(recordPath());
+}
+
+bool InstanceGuard::launchRecorded() const {
+    return !dir_.empty() && readRecord(recordPath()).present;
 }
 
 void InstanceGuard::stopLeftovers() {

@@ -44,6 +44,9 @@ public:
     void record(const platform::KeptTask& task, const std::string& mark);
     // Removes the record of the service `pid`: it has been stopped.
     void forget(pid_t pid);
+    // Whether a launch is on record: one that was not stopped (a killed
+    // program's), since this instance holds the lock.
+    bool launchRecorded() const;
     // What a killed program's launch left, before anything else is started:
     // its keeper, still stopping everything below it, is waited for; then
     // its scope is stopped through the user's service manager, and every

@@ -1,4 +1,4 @@
-#include <cstdio>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -43,7 +43,20 @@ void AppDelegate::launchBackendAndLoad() {
     // so that it never passes for an older instance.
     const bool firstLaunch = !guard_.holdsLock();
     const bool alone = guard_.holdLock();
-    if (alone && firstLaunch) guard_.stopLeftovers();
+    if (alone && firstLaunch && guard_.launchRecorded()) {
+        // A killed launch's: a grace or more (a few seconds at most), on a
+        // thread of its own, so that the window is drawn and a quit is
+        // carried out meanwhile.
+        std::atomic<bool> done{false};
+        std::thread stopping([this, &done] {
+            guard_.stopLeftovers();
+            done.store(true);
+        });
+        app_.waitUntil([&done] { return done.load(); },
+                       platform::Clock::now() + std::chrono::minutes(1));
+        stopping.join();
+        if (app_.isTerminating()) return;
+    }
     if (!alone || panelResponds()) {
         alertAndTerminate(text::kAlreadyRunning, text::kAlreadyRunningInfo);
         return;
@@ -140,10 +153,8 @@ platform::Descriptor AppDelegate::openServiceLog() {
     std::string why;
     platform::Descriptor log = platform::openForAppending(logFile, why);
     if (!log)
-        platform::warn(
-            "the service's log %s cannot be used (%s); it writes to "
-            "ours",
-            logFile.c_str(), why.c_str());
+        platform::warn("the service's log %s cannot be used (%s); it writes to ours",
+                       logFile.c_str(), why.c_str());
     return log;
 }
 

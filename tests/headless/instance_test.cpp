@@ -50,8 +50,12 @@ TEST(LostService, AKilledProgramsLeftoversAreStoppedAtTheNextStartAndNothingElse
             const auto stranger =
                 startCommand(asNobody({"/bin/sleep", "600"}),
                              {std::string(kLaunchMarkVariable) + "=" + strangerMark});
+            // The main loop runs while they are being stopped.
+            bool loopRanMeanwhile = false;
+            h.app.postToMainQueue([&] { loopRanMeanwhile = !noneLeft(marked); });
             EXPECT_TRUE(h.startShowsPanel());
             EXPECT_TRUE(noneLeft(marked));
+            EXPECT_TRUE(loopRanMeanwhile);
 
             // Records that prove nothing: the other instance's, whose keeper
             // runs; its mark from another boot; another account's mark.

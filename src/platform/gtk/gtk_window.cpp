@@ -4,7 +4,6 @@
 #include <gdk/gdkwayland.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "platform/gtk/gtk_internal.h"
@@ -73,13 +72,13 @@ GdkRectangle workArea(GtkWindow* window) {
 // the toolkit's header bar), so that the whole frame fits.
 void GtkMainWindow::keepInWorkArea() {
     GdkRectangle area = workArea(window_.get());
-    if (const GdkRectangle bounds =
-            waylandBounds(gtk_widget_get_display(GTK_WIDGET(window_.get())));
-        GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_.get())))) {
+    if (GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_.get()));
+        GDK_IS_WAYLAND_DISPLAY(display)) {
+        if (!compositorBounds_) compositorBounds_ = waylandBounds(display);
         constexpr int kTitleBarRoom = 48, kBorderRoom = 16;
-        if (bounds.width > 0 && bounds.height > 0)
-            area.width = std::min(area.width, bounds.width),
-            area.height = std::min(area.height, bounds.height);
+        if (compositorBounds_->width > 0 && compositorBounds_->height > 0)
+            area.width = std::min(area.width, compositorBounds_->width),
+            area.height = std::min(area.height, compositorBounds_->height);
         area.width -= kBorderRoom;
         area.height -= kTitleBarRoom;
     }

@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 
+#include <optional>
 #include <vector>
 
 #include "platform/glib/owned.h"
@@ -40,6 +41,8 @@ private:
     // Sheets asked for while the window was hidden; shown with it.
     std::vector<Owned<GtkWidget>> pendingSheets_;
     std::vector<GtkWidget*> sheets_;  // every sheet not yet answered
+    // On Wayland, the compositor's bounds for a toplevel, asked for once.
+    std::optional<GdkRectangle> compositorBounds_;
 };
 
 }  // namespace kestrix::platform::gtk

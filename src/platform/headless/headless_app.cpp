@@ -1,7 +1,6 @@
 #include "platform/headless/headless_app.h"
 
 #include <algorithm>
-#include <thread>
 #include <utility>
 
 namespace kestrix::platform::headless {

@@ -13,11 +13,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
+
 #include "platform/files.h"
 #include "platform/linux/interrupted.h"
 

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <cstring>
 
 namespace kestrix::platform::webkit {

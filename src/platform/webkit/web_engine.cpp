@@ -12,7 +12,6 @@
 #include <unistd.h>
 #include <webkit2/webkit2.h>
 
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
